@@ -1,0 +1,106 @@
+#include "bridge/interpreter.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "module/py_ref.hpp"
+
+namespace tyvo::py {
+namespace {
+
+// Set by the atexit hook. From then on native threads leave Python alone: on 3.11-3.13 a thread
+// that asks for the lock during finalisation is ended in place, which C++ frames do not survive.
+std::atomic<bool> program_ending{false};
+// Native threads between their liveness check and the release of the lock. The atexit hook waits
+// for them to leave before finalisation may begin.
+std::atomic<int> threads_entering{0};
+
+// The thread state a native thread keeps for its whole life, and whether it holds the lock now.
+thread_local PyThreadState* worker_thread_state = nullptr;
+thread_local bool worker_holds_lock = false;
+
+bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
+
+PyObject* on_program_exit(PyObject*, PyObject*) {
+  program_ending.store(true);
+  // Let threads that are already inside finish their short step; none can enter any more.
+  Py_BEGIN_ALLOW_THREADS
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (threads_entering.load() != 0 && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  Py_END_ALLOW_THREADS
+  Py_RETURN_NONE;
+}
+
+PyMethodDef on_program_exit_def = {"_tyvo_on_exit", on_program_exit, METH_NOARGS, nullptr};
+
+}  // namespace
+
+int watch_finalisation() {
+  PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+  if (!atexit) return -1;
+  PyRef hook = PyRef::steal(PyCFunction_New(&on_program_exit_def, nullptr));
+  if (!hook) return -1;
+  PyRef result = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+  return result ? 0 : -1;
+}
+
+bool interpreter_alive() noexcept {
+  return !program_ending.load() && !interpreter_finalizing();
+}
+
+bool lock_held_here() noexcept {
+  if (worker_thread_state != nullptr) return worker_holds_lock;
+  return PyGILState_Check() != 0;
+}
+
+InterpreterLock::InterpreterLock() noexcept {
+  if (lock_held_here()) {
+    mode_ = Mode::AlreadyHeld;
+    return;
+  }
+  threads_entering.fetch_add(1);
+  if (!interpreter_alive()) {
+    threads_entering.fetch_sub(1);
+    return;
+  }
+  if (worker_thread_state == nullptr && PyGILState_GetThisThreadState() != nullptr) {
+    // A Python-created thread that released the lock: use its own thread state.
+    gil_state_ = PyGILState_Ensure();
+    mode_ = Mode::GilState;
+  } else {
+    if (worker_thread_state == nullptr) {
+      worker_thread_state = PyThreadState_New(PyInterpreterState_Main());
+    }
+    PyEval_RestoreThread(worker_thread_state);
+    worker_holds_lock = true;
+    mode_ = Mode::WorkerState;
+  }
+  drain_deferred_releases();
+}
+
+InterpreterLock::~InterpreterLock() {
+  switch (mode_) {
+    case Mode::NotHeld:
+    case Mode::AlreadyHeld:
+      return;
+    case Mode::GilState:
+      PyGILState_Release(gil_state_);
+      break;
+    case Mode::WorkerState:
+      worker_holds_lock = false;
+      PyEval_SaveThread();
+      break;
+  }
+  threads_entering.fetch_sub(1);
+}
+
+}  // namespace tyvo::py

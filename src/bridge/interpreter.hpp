@@ -1,0 +1,36 @@
+// Taking the interpreter lock from native threads, safely across interpreter finalisation.
+#pragma once
+
+#include <Python.h>
+
+namespace tyvo::py {
+
+// Installs the atexit hook that stops native threads from entering the interpreter once the
+// program is ending. Call once, with the lock held, during module initialisation.
+int watch_finalisation();
+
+// False from the moment the program starts ending (atexit) or the interpreter finalises.
+bool interpreter_alive() noexcept;
+
+// Whether the calling thread holds the interpreter lock.
+bool lock_held_here() noexcept;
+
+// Holds the interpreter lock on a thread that does not normally run Python (a worker thread).
+// Acquisition fails, instead of blocking forever or killing the thread, once the program is
+// ending; check `held()` before touching Python. Each worker thread keeps one thread state.
+class InterpreterLock {
+ public:
+  InterpreterLock() noexcept;
+  ~InterpreterLock();
+  InterpreterLock(const InterpreterLock&) = delete;
+  InterpreterLock& operator=(const InterpreterLock&) = delete;
+
+  bool held() const noexcept { return mode_ != Mode::NotHeld; }
+
+ private:
+  enum class Mode { NotHeld, WorkerState, AlreadyHeld, GilState };
+  Mode mode_ = Mode::NotHeld;
+  PyGILState_STATE gil_state_{};
+};
+
+}  // namespace tyvo::py

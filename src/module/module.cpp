@@ -1,0 +1,96 @@
+// `import tyvo`: connects diagnostics to Python's logging, then fills in the public surface.
+#include <Python.h>
+
+#include <memory>
+
+#include "bridge/interpreter.hpp"
+#include "bridge/log.hpp"
+#include "bridge/python_logging.hpp"
+#include "module/errors.hpp"
+#include "module/py_ref.hpp"
+#include "module/trigger.hpp"
+#include "scheduler/scheduler_type.hpp"
+
+namespace tyvo::py {
+namespace {
+
+PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "tyvo", "", 0, nullptr,
+                                 nullptr,               nullptr, nullptr, nullptr};
+
+// The module is made once per process; later initialisations hand out the same object.
+PyObject* the_module = nullptr;
+PyInterpreterState* home_interpreter = nullptr;
+
+// What a Python error set by a failed step looks like as a sentence.
+std::string describe_pending_error() {
+  std::string description = "unknown error";
+#if PY_VERSION_HEX >= 0x030C0000
+  PyRef error = PyRef::steal(PyErr_GetRaisedException());
+#else
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef type_ref = PyRef::steal(type), traceback_ref = PyRef::steal(traceback);
+  PyRef error = PyRef::steal(value);
+#endif
+  if (!error) return description;
+  PyRef text = PyRef::steal(PyObject_Str(error.get()));
+  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+  if (utf8 != nullptr) description = type_name(error.get()) + ": " + utf8;
+  PyErr_Clear();
+  return description;
+}
+
+void connect_logging() {
+  static std::unique_ptr<PythonLoggingSink> sink;
+  try {
+    sink = std::make_unique<PythonLoggingSink>();
+  } catch (const PythonErrorSet&) {
+    set_fatal_error("Failed to initialize python logging: " + describe_pending_error());
+    throw;
+  }
+  if (!log::install(sink.get(), log::Level::Debug)) {
+    set_fatal_error("Failed to install logger: a logger is already installed in this process");
+    throw PythonErrorSet{};
+  }
+  (void)sink.release();  // the sink serves until the process ends
+}
+
+void add_attribute(PyObject* module, const char* name, PyObject* value) {
+  if (PyModule_AddObject(module, name, value) < 0) {
+    PyRef drop = PyRef::steal(value);
+    throw PythonErrorSet{};
+  }
+}
+
+PyObject* initialise() {
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  if (the_module != nullptr) {
+    if (interpreter != home_interpreter) {
+      raise(PyExc_ImportError, "tyvo does not support sub-interpreters: it is already loaded in another interpreter");
+    }
+    return Py_NewRef(the_module);
+  }
+  if (interpreter != PyInterpreterState_Main()) {
+    raise(PyExc_ImportError, "tyvo can only be imported in the main interpreter");
+  }
+  PyRef module = PyRef::steal(require(PyModule_Create(&module_definition)));
+#ifdef Py_GIL_DISABLED
+  require(PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED));
+#endif
+  connect_logging();
+  require(watch_finalisation());
+  add_attribute(module.get(), "__version__", require(PyUnicode_FromString("0.1.0")));
+  add_attribute(module.get(), "Scheduler", require(scheduler_class()));
+  add_attribute(module.get(), "Trigger", require(trigger_class()));
+  home_interpreter = interpreter;
+  the_module = module.release();
+  return Py_NewRef(the_module);
+}
+
+}  // namespace
+}  // namespace tyvo::py
+
+PyMODINIT_FUNC PyInit_tyvo() {
+  return tyvo::py::guarded<PyObject*>(nullptr, [] { return tyvo::py::initialise(); });
+}

@@ -1,0 +1,52 @@
+#include "module/py_ref.hpp"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "bridge/interpreter.hpp"
+
+namespace tyvo::py {
+namespace {
+
+// References dropped by threads without the lock. The mutex is never held while touching Python.
+std::mutex deferred_mutex;
+std::vector<PyObject*>* deferred = new std::vector<PyObject*>();  // leaked: outlives static teardown
+std::atomic<bool> deferred_pending{false};
+
+void defer_release(PyObject* object) noexcept {
+  try {
+    std::lock_guard lock(deferred_mutex);
+    deferred->push_back(object);
+    deferred_pending.store(true, std::memory_order_release);
+  } catch (...) {
+    // Out of memory: leaking one reference beats corrupting the interpreter.
+  }
+}
+
+}  // namespace
+
+void PyRef::reset() noexcept {
+  PyObject* object = std::exchange(object_, nullptr);
+  if (object == nullptr || !interpreter_alive()) return;
+  if (lock_held_here()) {
+    Py_DECREF(object);
+  } else {
+    defer_release(object);
+  }
+}
+
+void drain_deferred_releases() noexcept {
+  if (!deferred_pending.load(std::memory_order_acquire)) return;
+  std::vector<PyObject*> batch;
+  {
+    std::lock_guard lock(deferred_mutex);
+    batch.swap(*deferred);
+    deferred_pending.store(false, std::memory_order_relaxed);
+  }
+  // A release can run arbitrary finalisers, which may drop further references: those go
+  // straight through, since this thread holds the lock.
+  for (PyObject* object : batch) Py_DECREF(object);
+}
+
+}  // namespace tyvo::py

@@ -1,0 +1,16 @@
+// The Python classes Trigger, Trigger.Cron ("Trigger_Cron") and Trigger.Interval ("Trigger_Interval").
+#pragma once
+
+#include <Python.h>
+
+#include "module/trigger_value.hpp"
+
+namespace tyvo::py {
+
+// Creates the three classes (once per process) and returns the base class, a new reference.
+PyObject* trigger_class();
+
+// A copy of the value of any Trigger instance; TypeError naming `parameter` for anything else.
+TriggerValue extract_trigger(PyObject* object, const char* parameter);
+
+}  // namespace tyvo::py
