@@ -1,0 +1,3 @@
+import tyvo
+
+print("tyvo", tyvo.__version__)

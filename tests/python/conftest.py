@@ -1,0 +1,30 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def run_python(code, timeout=60, env=None):
+    """Runs `code` in a fresh interpreter: for scenarios that depend on process-wide state
+    (the job id counter, the logging cache, the worker threads) or on how a process ends."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=full_env,
+    )
+
+
+@pytest.fixture
+def python():
+    def run(code, timeout=60, env=None):
+        result = run_python(code, timeout=timeout, env=env)
+        assert result.returncode == 0, f"exit {result.returncode}\nstdout:\n{result.stdout}\nstderr:\n{result.stderr}"
+        return result
+
+    return run
