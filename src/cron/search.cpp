@@ -1,0 +1,103 @@
+#include <algorithm>
+#include <bitset>
+
+#include "cron/bit_mask.hpp"
+#include "cron/cron.hpp"
+
+// General approach: instead of stepping through seconds, walk the fields from
+// the largest down. Take the next allowed year; within it the next allowed
+// month; within that the days the day rule accepts (computed for the whole
+// month at once); on the first of those days the next allowed time of day.
+// Whenever a level runs out, move to the next value one level up, with the
+// levels below starting again from their smallest value.
+//
+// The search ends with the year 5000. It looks as far as it must: a pattern
+// whose next occurrence is many years away ("0 0 29 2 *" seen from March 2097
+// fires next in 2104) finds it, and TimeSearchLimitExceeded means that no
+// occurrence exists at all up to the year 5000. The work stays bounded
+// because the calendar repeats every 400 years: a year in which no month has
+// a matching day rules out every year 400, 800, ... later, so no more than
+// 400 whole years are ever examined day by day.
+
+namespace tyvo::cron {
+namespace {
+
+using namespace std::chrono;
+
+constexpr int calendar_cycle_years = 400;
+
+constexpr sys_seconds calendar_begin = sys_days{year::min() / January / 1};
+constexpr sys_seconds calendar_end = sys_days{year::max() / December / 31} + days{1};
+constexpr sys_seconds search_begin = sys_days{year{YearSet::first_year} / January / 1};
+constexpr sys_seconds search_end = sys_days{year{YearSet::last_year + 1} / January / 1};
+
+struct TimeOfDay {
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
+// The earliest allowed time of day at or after `from`, if the day has one.
+std::optional<TimeOfDay> first_time_from(const Fields& fields, TimeOfDay from) noexcept {
+  for (int hour = next_set_bit(fields.hours, from.hour); hour >= 0; hour = next_set_bit(fields.hours, hour + 1)) {
+    const bool same_hour = hour == from.hour;
+    for (int minute = next_set_bit(fields.minutes, same_hour ? from.minute : 0); minute >= 0;
+         minute = next_set_bit(fields.minutes, minute + 1)) {
+      const bool same_minute = same_hour && minute == from.minute;
+      const int second = next_set_bit(fields.seconds, same_minute ? from.second : 0);
+      if (second >= 0) return TimeOfDay{hour, minute, second};
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Occurrence find_next_after(const Pattern& pattern, sys_seconds start) noexcept {
+  if (start < calendar_begin || start >= calendar_end) return {.failure = Error::Kind::InvalidDate};
+  if (start + seconds{1} >= search_end) return {.failure = Error::Kind::TimeSearchLimitExceeded};
+
+  const sys_seconds from = std::max(start + seconds{1}, search_begin);
+  const sys_days from_day = floor<days>(from);
+  const year_month_day from_date{from_day};
+  const hh_mm_ss<seconds> from_clock{from - from_day};
+  const TimeOfDay from_time{static_cast<int>(from_clock.hours().count()),
+                            static_cast<int>(from_clock.minutes().count()),
+                            static_cast<int>(from_clock.seconds().count())};
+  const int from_year = static_cast<int>(from_date.year());
+  const int from_month = static_cast<int>(static_cast<unsigned>(from_date.month()));
+  const int from_day_of_month = static_cast<int>(static_cast<unsigned>(from_date.day()));
+
+  const Fields& fields = pattern.fields();
+  std::bitset<calendar_cycle_years> barren_cycle_years;
+  for (int y = fields.years.next(from_year); y >= 0; y = fields.years.next(y + 1)) {
+    const bool whole_year = y != from_year;
+    if (whole_year && barren_cycle_years.test(static_cast<std::size_t>(y % calendar_cycle_years))) continue;
+    bool any_day = false;
+    for (int m = next_set_bit(fields.months, whole_year ? 1 : from_month); m >= 0;
+         m = next_set_bit(fields.months, m + 1)) {
+      const year_month month{year{y}, std::chrono::month{static_cast<unsigned>(m)}};
+      const std::uint32_t days = pattern.matching_days(month);
+      any_day = any_day || days != 0;
+      const bool starting_month = !whole_year && m == from_month;
+      const int first_day = starting_month ? from_day_of_month : 1;
+      for (int d = next_set_bit(days, first_day); d >= 0; d = next_set_bit(days, d + 1)) {
+        const bool starting_day = starting_month && d == from_day_of_month;
+        const std::optional<TimeOfDay> time = first_time_from(fields, starting_day ? from_time : TimeOfDay{});
+        if (!time) continue;
+        const sys_days date{month / day{static_cast<unsigned>(d)}};
+        return {.time = date + hours{time->hour} + minutes{time->minute} + seconds{time->second}, .failure = {}};
+      }
+    }
+    if (whole_year && !any_day) barren_cycle_years.set(static_cast<std::size_t>(y % calendar_cycle_years));
+  }
+  return {.failure = Error::Kind::TimeSearchLimitExceeded};
+}
+
+sys_seconds next_after(const Pattern& pattern, sys_seconds start) {
+  const Occurrence occurrence = find_next_after(pattern, start);
+  if (!occurrence) throw Error(*occurrence.failure);
+  return occurrence.time;
+}
+
+}  // namespace tyvo::cron

@@ -1,0 +1,169 @@
+// cron-next: print the next occurrences of a cron pattern, in UTC.
+//
+//   cron-next PATTERN [START [COUNT]]
+//       The next COUNT (default 5) occurrences strictly after START (default
+//       now), one per line. START is YYYY-MM-DDTHH:MM:SSZ.
+//   cron-next --batch [--last]
+//       Reads START<TAB>COUNT<TAB>PATTERN lines from stdin and answers each
+//       with one line: "ok T1 ... Tn" (only Tn with --last) or "error TEXT".
+//       A carriage return ending a line is dropped, so files with CRLF line
+//       ends work; the pattern parser trims trailing white space anyway.
+//
+// Exit status: 0 on success, 2 for bad usage, a refused pattern or a failed
+// search (the error's display text goes to stderr).
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "cron/cron.hpp"
+
+namespace {
+
+using namespace std::chrono;
+namespace cron = tyvo::cron;
+
+constexpr long max_count = 1'000'000;
+constexpr std::string_view usage =
+    "usage: cron-next PATTERN [START [COUNT]]\n"
+    "       cron-next --batch [--last]\n"
+    "START is YYYY-MM-DDTHH:MM:SSZ (UTC, default now); COUNT is 1 to 1000000 (default 5).\n";
+
+std::optional<int> digits(std::string_view text) {
+  int value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// Exactly YYYY-MM-DDTHH:MM:SSZ, naming a real date and time.
+std::optional<sys_seconds> parse_instant(std::string_view text) {
+  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+      text[16] != ':' || text[19] != 'Z') {
+    return std::nullopt;
+  }
+  const auto y = digits(text.substr(0, 4));
+  const auto mo = digits(text.substr(5, 2));
+  const auto d = digits(text.substr(8, 2));
+  const auto h = digits(text.substr(11, 2));
+  const auto mi = digits(text.substr(14, 2));
+  const auto s = digits(text.substr(17, 2));
+  if (!y || !mo || !d || !h || !mi || !s) return std::nullopt;
+  const year_month_day date{year{*y}, month{static_cast<unsigned>(*mo)}, day{static_cast<unsigned>(*d)}};
+  if (!date.ok() || *h > 23 || *mi > 59 || *s > 59) return std::nullopt;
+  return sys_days{date} + hours{*h} + minutes{*mi} + seconds{*s};
+}
+
+std::string format_instant(sys_seconds instant) {
+  const sys_days date_part = floor<days>(instant);
+  const year_month_day date{date_part};
+  const hh_mm_ss<seconds> time{instant - date_part};
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()));
+  return text;
+}
+
+std::optional<long> parse_count(std::string_view text) {
+  if (text.empty() || text.size() > 7) return std::nullopt;
+  const auto value = digits(text);
+  if (!value || *value < 1 || *value > max_count) return std::nullopt;
+  return *value;
+}
+
+// One answer line (without its newline) for one input line.
+std::string answer_batch_line(std::string_view line, bool last_only) {
+  const std::size_t first_tab = line.find('\t');
+  const std::size_t second_tab = first_tab == std::string_view::npos ? first_tab : line.find('\t', first_tab + 1);
+  if (second_tab == std::string_view::npos) {
+    return "error malformed line: expected START, COUNT and PATTERN separated by tabs.";
+  }
+  const auto start = parse_instant(line.substr(0, first_tab));
+  if (!start) return "error malformed START: expected a UTC time written YYYY-MM-DDTHH:MM:SSZ.";
+  const auto count = parse_count(line.substr(first_tab + 1, second_tab - first_tab - 1));
+  if (!count) return "error malformed COUNT: expected an integer from 1 to 1000000.";
+
+  try {
+    const cron::Pattern pattern = cron::parse(line.substr(second_tab + 1));
+    std::string answer = "ok";
+    sys_seconds after = *start;
+    for (long i = 0; i < *count; ++i) {
+      const cron::Occurrence next = cron::find_next_after(pattern, after);
+      if (!next) return "error " + std::string{cron::Error(*next.failure).text()};
+      after = next.time;
+      if (!last_only) answer += ' ' + format_instant(after);
+    }
+    if (last_only) answer += ' ' + format_instant(after);
+    return answer;
+  } catch (const cron::Error& error) {
+    return "error " + std::string{error.text()};
+  }
+}
+
+int run_batch(bool last_only) {
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::cout << answer_batch_line(line, last_only) << '\n' << std::flush;
+  }
+  return 0;
+}
+
+int fail(std::string_view message) {
+  std::cerr << message << '\n';
+  return 2;
+}
+
+int run_single(int argc, char** argv) {
+  const std::string_view pattern_text = argv[1];
+  sys_seconds start = floor<seconds>(system_clock::now());
+  long count = 5;
+  if (argc > 2) {
+    const auto parsed = parse_instant(argv[2]);
+    if (!parsed) return fail("cron-next: START must be a UTC time written YYYY-MM-DDTHH:MM:SSZ");
+    start = *parsed;
+  }
+  if (argc > 3) {
+    const auto parsed = parse_count(argv[3]);
+    if (!parsed) return fail("cron-next: COUNT must be an integer from 1 to 1000000");
+    count = *parsed;
+  }
+  try {
+    const cron::Pattern pattern = cron::parse(pattern_text);
+    for (long i = 0; i < count; ++i) {
+      start = cron::next_after(pattern, start);
+      std::cout << format_instant(start) << '\n';
+    }
+  } catch (const cron::Error& error) {
+    std::cout << std::flush;
+    return fail(error.text());
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::ios::sync_with_stdio(false);
+  const std::string_view first = argc > 1 ? argv[1] : "";
+  if (first == "--help" || first == "-h") {
+    std::cout << usage;
+    return 0;
+  }
+  if (first == "--batch" || first == "--last") {
+    const std::string_view second = argc > 2 ? argv[2] : "";
+    const bool pair = (first == "--batch" && second == "--last") || (first == "--last" && second == "--batch");
+    if (argc == 2 && first == "--batch") return run_batch(false);
+    if (argc == 3 && pair) return run_batch(true);
+    return fail(usage);
+  }
+  if (argc < 2 || argc > 4) return fail(usage);
+  return run_single(argc, argv);
+}
