@@ -1,25 +1,199 @@
 #include "scheduler/scheduler_type.hpp"
 
+#include <atomic>
+#include <cstdint>
+#include <new>
+
+#include "bridge/operation.hpp"
+#include "bridge/task_locals.hpp"
+#include "cron/cron.hpp"
 #include "module/arguments.hpp"
 #include "module/errors.hpp"
+#include "module/trigger.hpp"
+#include "scheduler/access_flag.hpp"
+#include "scheduler/operations.hpp"
+#include "scheduler/supervisor.hpp"
 
 namespace tyvo::py {
 namespace {
 
+struct SchedulerState {
+  JobRegistry jobs;
+  std::optional<rt::Sender<Job>> new_job_tx;
+  std::optional<rt::Sender<rt::Signal>> shutdown_tx;
+  bool started = false;
+};
+
 struct SchedulerObject {
   PyObject_HEAD
+  SchedulerState state;
+  AccessFlag access;
 };
+
+SchedulerState& state_of(PyObject* self) { return reinterpret_cast<SchedulerObject*>(self)->state; }
+AccessFlag& access_of(PyObject* self) { return reinterpret_cast<SchedulerObject*>(self)->access; }
+
+// Shared by every scheduler in the process: ids are unique across schedulers and threads.
+std::atomic<std::uint64_t> job_counter{1};
+
+std::string next_generated_id() {
+  const std::uint64_t number = job_counter.fetch_add(1);
+  if (number == UINT64_MAX) {
+    throw std::overflow_error("overflow detected; please use a larger integer to or reconsider your use case");
+  }
+  return "job-" + std::to_string(number);
+}
+
+PyRef tuple_argument(PyObject* value) {
+  if (value == nullptr || value == Py_None) return PyRef::steal(require(PyTuple_New(0)));
+  if (!PyTuple_Check(value)) raise_conversion_error("args", value, "PyTuple");
+  return PyRef::borrow(value);
+}
+
+PyRef dict_argument(PyObject* value) {
+  if (value == nullptr || value == Py_None) return PyRef::steal(require(PyDict_New()));
+  if (!PyDict_Check(value)) raise_conversion_error("kwargs", value, "PyDict");
+  return PyRef::borrow(value);
+}
+
+void check_pattern(const TriggerValue& trigger) {
+  const auto* cron_trigger = std::get_if<CronTrigger>(&trigger);
+  if (cron_trigger == nullptr) return;
+  try {
+    (void)cron::parse(cron_trigger->expr);
+  } catch (const cron::Error& error) {
+    raise_plain(error.what());
+  }
+}
+
+void check_handler(PyObject* handler) {
+  PyRef inspect = PyRef::steal(require(PyImport_ImportModule("inspect")));
+  PyRef answer = PyRef::steal(require(PyObject_CallMethod(inspect.get(), "iscoroutinefunction", "O", handler)));
+  if (!PyBool_Check(answer.get())) {
+    raise(PyExc_TypeError, "'" + type_name(answer.get()) + "' object cannot be converted to 'PyBool'");
+  }
+  if (answer.get() == Py_False) raise_plain("handler is not an async function");
+}
+
+// schedule($self, handler, trigger, args=None, kwargs=None, id=None)
+PyObject* schedule(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&] {
+    static const Signature signature{"Scheduler.schedule", {"handler", "trigger", "args", "kwargs", "id"}, 2};
+    PyObject* bound[5];
+    bind_arguments(signature, args, nargs, kwnames, bound);
+    auto hold = access_of(self).exclusive();
+    TriggerValue trigger = extract_trigger(bound[1], "trigger");
+    PyRef call_args = tuple_argument(bound[2]);
+    PyRef call_kwargs = dict_argument(bound[3]);
+    std::optional<std::string> given_id;
+    if (bound[4] != nullptr && bound[4] != Py_None) given_id = utf8_argument(bound[4], "id");
+
+    check_pattern(trigger);
+    check_handler(bound[0]);
+    std::string generated = next_generated_id();
+
+    SchedulerState& state = state_of(self);
+    Job job{given_id ? std::move(*given_id) : std::move(generated),
+            std::make_shared<const JobCall>(JobCall{PyRef::borrow(bound[0]), std::move(call_args),
+                                                    std::move(call_kwargs)}),
+            std::move(trigger), std::make_shared<std::atomic<bool>>(state.started), std::nullopt};
+    state.jobs.insert_or_assign(job.id, job);
+    auto locals = capture_task_locals();  // the job stays registered if there is no running loop
+    return start_operation(hand_job_to_supervisor(std::move(job), state.started, state.new_job_tx),
+                           std::move(locals));
+  });
+}
+
+// start($self)
+PyObject* start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&] {
+    static const Signature signature{"Scheduler.start", {}, 0};
+    bind_arguments(signature, args, nargs, kwnames, {});
+    auto hold = access_of(self).exclusive();
+    SchedulerState& state = state_of(self);
+    state.started = true;
+    for (auto& [id, job] : state.jobs) job.active->store(true);
+    // Replacing the senders closes the channels of a supervisor that is still running, which then
+    // shuts its own job tasks down.
+    auto [shutdown_sender, shutdown_receiver] = rt::channel<rt::Signal>(1);
+    state.shutdown_tx = std::move(shutdown_sender);
+    auto [new_job_sender, new_job_receiver] = rt::channel<Job>(1024);
+    state.new_job_tx = std::move(new_job_sender);
+    auto locals = capture_task_locals();
+    return start_operation(supervise(state.jobs, locals, std::move(new_job_receiver), std::move(shutdown_receiver)),
+                           locals);
+  });
+}
+
+// shutdown($self)
+PyObject* shutdown(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded<PyObject*>(nullptr, [&] {
+    static const Signature signature{"Scheduler.shutdown", {}, 0};
+    bind_arguments(signature, args, nargs, kwnames, {});
+    auto hold = access_of(self).exclusive();
+    const SchedulerState& state = state_of(self);
+    auto locals = capture_task_locals();
+    return start_operation(request_shutdown(state.started, state.shutdown_tx), std::move(locals));
+  });
+}
+
+PyObject* set_active(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     const Signature& signature, bool active) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* bound[1];
+    bind_arguments(signature, args, nargs, kwnames, bound);
+    auto hold = access_of(self).shared();
+    const std::string id = utf8_argument(bound[0], "id");
+    const auto& jobs = state_of(self).jobs;
+    auto found = jobs.find(id);
+    if (found == jobs.end()) raise_plain("Job " + id + " not found");
+    found->second.active->exchange(active);
+    Py_RETURN_NONE;
+  });
+}
+
+// pause($self, id)
+PyObject* pause(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"Scheduler.pause", {"id"}, 1};
+  return set_active(self, args, nargs, kwnames, signature, false);
+}
+
+// resume($self, id)
+PyObject* resume(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"Scheduler.resume", {"id"}, 1};
+  return set_active(self, args, nargs, kwnames, signature, true);
+}
+
+template <class Function>
+PyCFunction as_method(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef methods[] = {
+    {"schedule", as_method(schedule), METH_FASTCALL | METH_KEYWORDS,
+     "schedule($self, handler, trigger, args=None, kwargs=None, id=None)\n--\n\n"},
+    {"pause", as_method(pause), METH_FASTCALL | METH_KEYWORDS, "pause($self, id)\n--\n\n"},
+    {"resume", as_method(resume), METH_FASTCALL | METH_KEYWORDS, "resume($self, id)\n--\n\n"},
+    {"shutdown", as_method(shutdown), METH_FASTCALL | METH_KEYWORDS, "shutdown($self)\n--\n\n"},
+    {"start", as_method(start), METH_FASTCALL | METH_KEYWORDS, "start($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr}};
 
 PyObject* scheduler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded<PyObject*>(nullptr, [&] {
     static const Signature signature{"Scheduler.__new__", {}, 0};
     bind_arguments(signature, args, kwargs, {});
-    return require(type->tp_alloc(type, 0));
+    PyObject* self = require(type->tp_alloc(type, 0));
+    new (&state_of(self)) SchedulerState();
+    new (&access_of(self)) AccessFlag();
+    return self;
   });
 }
 
 void scheduler_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  // Dropping the senders closes the channels: a running supervisor then shuts its jobs down.
+  state_of(self).~SchedulerState();
+  access_of(self).~AccessFlag();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -27,6 +201,7 @@ void scheduler_dealloc(PyObject* self) {
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(scheduler_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(scheduler_dealloc)},
+    {Py_tp_methods, methods},
     {Py_tp_doc, const_cast<char*>("Scheduler()\n--\n\n")},
     {0, nullptr}};
 PyType_Spec spec = {"tyvo.Scheduler", sizeof(SchedulerObject), 0, Py_TPFLAGS_DEFAULT, slots};

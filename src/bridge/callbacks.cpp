@@ -1,0 +1,165 @@
+#include "bridge/callbacks.hpp"
+
+#include <new>
+#include <optional>
+
+#include "bridge/asyncio_api.hpp"
+#include "module/errors.hpp"
+
+namespace tyvo::py {
+namespace {
+
+// One Python class per callback kind; State is constructed in place after the header.
+template <class State>
+struct CallbackObject {
+  PyObject_HEAD
+  State state;
+};
+
+template <class State>
+void callback_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<CallbackObject<State>*>(self)->state.~State();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+template <class State>
+PyTypeObject* callback_type(const char* name, ternaryfunc call) {
+  PyType_Slot slots[] = {{Py_tp_call, reinterpret_cast<void*>(call)},
+                         {Py_tp_dealloc, reinterpret_cast<void*>(callback_dealloc<State>)},
+                         {0, nullptr}};
+  PyType_Spec spec = {name, sizeof(CallbackObject<State>), 0, Py_TPFLAGS_DEFAULT, slots};
+  return reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)));
+}
+
+template <class State>
+PyRef new_callback(PyTypeObject* type, State state) {
+  PyObject* self = require(type->tp_alloc(type, 0));
+  new (&reinterpret_cast<CallbackObject<State>*>(self)->state) State(std::move(state));
+  return PyRef::steal(self);
+}
+
+template <class State>
+State& state_of(PyObject* self) {
+  return reinterpret_cast<CallbackObject<State>*>(self)->state;
+}
+
+// The one positional argument asyncio passes to done-callbacks and that we pass to ours.
+PyObject* single_argument(PyObject* args, Py_ssize_t index) {
+  if (!PyTuple_Check(args) || PyTuple_GET_SIZE(args) <= index) {
+    raise(PyExc_TypeError, "tyvo callback called with too few arguments");
+  }
+  return PyTuple_GET_ITEM(args, index);
+}
+
+bool future_cancelled(PyObject* future) {
+  PyRef answer = PyRef::steal(require(PyObject_CallMethod(future, "cancelled", nullptr)));
+  return require(PyObject_IsTrue(answer.get())) != 0;
+}
+
+// --- PyDoneCallback -------------------------------------------------------------------------
+
+struct DoneCallbackState {
+  std::optional<rt::OneshotSender<rt::Signal>> cancellation;
+};
+
+PyObject* done_callback_call(PyObject* self, PyObject* args, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* future = single_argument(args, 0);
+    bool cancelled = false;
+    try {
+      cancelled = future_cancelled(future);
+    } catch (const PythonErrorSet&) {
+      print_pending_exception();
+      Py_RETURN_NONE;
+    }
+    auto& link = state_of<DoneCallbackState>(self).cancellation;
+    if (cancelled && link) {
+      link->send(rt::Signal{});
+      link.reset();
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+// --- CheckedCompletor -----------------------------------------------------------------------
+
+struct NoState {};
+
+PyObject* checked_completor_call(PyObject*, PyObject* args, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* future = single_argument(args, 0);
+    PyObject* method = single_argument(args, 1);
+    PyObject* value = single_argument(args, 2);
+    // Cancelled between the worker's check and now: setting a result would raise InvalidStateError.
+    if (future_cancelled(future)) Py_RETURN_NONE;
+    PyRef done = PyRef::steal(require(PyObject_CallOneArg(method, value)));
+    Py_RETURN_NONE;
+  });
+}
+
+// --- PyTaskCompleter ------------------------------------------------------------------------
+
+struct TaskCompleterState {
+  std::optional<rt::OneshotSender<CoroutineOutcome>> outcome;
+};
+
+PyObject* task_completer_call(PyObject* self, PyObject* args, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* task = single_argument(args, 0);
+    auto& sender = state_of<TaskCompleterState>(self).outcome;
+    if (!sender) Py_RETURN_NONE;
+    // result() is called even when nobody waits any more, so asyncio never reports the
+    // exception as unretrieved.
+    PyObject* result = PyObject_CallMethod(task, "result", nullptr);
+    CoroutineOutcome outcome = result != nullptr ? CoroutineOutcome(PyRef::steal(result))
+                                                 : CoroutineOutcome(PythonException::fetch());
+    sender->send(std::move(outcome));  // a worker that stopped waiting just drops it
+    sender.reset();
+    Py_RETURN_NONE;
+  });
+}
+
+PyTypeObject* task_completer_type() {
+  static PyTypeObject* type = callback_type<TaskCompleterState>("tyvo.PyTaskCompleter", task_completer_call);
+  return type;
+}
+
+// --- PyEnsureFuture -------------------------------------------------------------------------
+
+struct EnsureFutureState {
+  PyRef awaitable;
+  std::optional<rt::OneshotSender<CoroutineOutcome>> outcome;
+};
+
+PyObject* ensure_future_call(PyObject* self, PyObject*, PyObject*) {
+  return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    auto& state = state_of<EnsureFutureState>(self);
+    PyRef awaitable = std::move(state.awaitable);
+    PyRef task = PyRef::steal(require(PyObject_CallOneArg(asyncio::ensure_future(), awaitable.get())));
+    PyRef completer = new_callback(task_completer_type(), TaskCompleterState{std::move(state.outcome)});
+    state.outcome.reset();
+    PyRef added = PyRef::steal(require(PyObject_CallMethod(task.get(), "add_done_callback", "O", completer.get())));
+    Py_RETURN_NONE;
+  });
+}
+
+}  // namespace
+
+PyRef new_done_callback(rt::OneshotSender<rt::Signal> cancellation) {
+  static PyTypeObject* type = callback_type<DoneCallbackState>("tyvo.PyDoneCallback", done_callback_call);
+  return new_callback(type, DoneCallbackState{std::move(cancellation)});
+}
+
+PyRef new_checked_completor() {
+  static PyTypeObject* type = callback_type<NoState>("tyvo.CheckedCompletor", checked_completor_call);
+  return new_callback(type, NoState{});
+}
+
+PyRef new_ensure_future(PyRef awaitable, rt::OneshotSender<CoroutineOutcome> outcome) {
+  static PyTypeObject* type = callback_type<EnsureFutureState>("tyvo.PyEnsureFuture", ensure_future_call);
+  return new_callback(type, EnsureFutureState{std::move(awaitable), std::move(outcome)});
+}
+
+}  // namespace tyvo::py

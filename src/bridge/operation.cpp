@@ -1,0 +1,107 @@
+#include "bridge/operation.hpp"
+
+#include <chrono>
+#include <optional>
+
+#include "bridge/callbacks.hpp"
+#include "bridge/fault_type.hpp"
+#include "bridge/interpreter.hpp"
+#include "bridge/python_exception.hpp"
+#include "bridge/runtime/oneshot.hpp"
+#include "bridge/runtime/race.hpp"
+#include "bridge/runtime/runtime.hpp"
+#include "bridge/runtime/timer.hpp"
+#include "module/errors.hpp"
+
+namespace tyvo::py {
+namespace {
+
+// Completes when the future's done-callback reports a cancellation. If the callback goes away
+// without one (the future completed), it never completes.
+rt::Task<void> cancellation_of(rt::OneshotReceiver<rt::Signal> link) {
+  const auto signal = co_await link;
+  if (signal) co_return;
+  for (;;) co_await rt::sleep_for(std::chrono::hours(24 * 365));
+}
+
+PyObject* to_python(const OperationResult& result) {
+  struct Convert {
+    PyObject* operator()(const EmptyTuple&) const { return PyTuple_New(0); }
+    PyObject* operator()(const JobId& id) const {
+      return PyUnicode_FromStringAndSize(id.text.data(), Py_ssize_t(id.text.size()));
+    }
+    PyObject* operator()(const PlainError& error) const {
+      return PyObject_CallFunction(PyExc_Exception, "s#", error.message.data(), Py_ssize_t(error.message.size()));
+    }
+  };
+  return std::visit(Convert{}, result);
+}
+
+// Hands the outcome to the loop's thread, where CheckedCompletor sets it unless the future was
+// cancelled meanwhile. Worker thread, lock held.
+void deliver(PyObject* future, PyObject* loop, PyRef value, bool as_exception) {
+  PyRef method = PyRef::steal(require(PyObject_GetAttrString(future, as_exception ? "set_exception" : "set_result")));
+  PyRef completor = new_checked_completor();
+  PyRef call_soon = PyRef::steal(require(PyObject_GetAttrString(loop, "call_soon_threadsafe")));
+  PyRef args = PyRef::steal(require(PyTuple_Pack(4, completor.get(), future, method.get(), value.get())));
+  PyRef kwargs = PyRef::steal(require(Py_BuildValue("{s:O}", "context", Py_None)));
+  PyRef handle = PyRef::steal(require(PyObject_Call(call_soon.get(), args.get(), kwargs.get())));
+}
+
+bool cancelled_or_unknown(PyObject* future) {
+  PyRef answer = PyRef::steal(PyObject_CallMethod(future, "cancelled", nullptr));
+  if (!answer) {
+    print_pending_exception();  // then carry on as if it were not cancelled
+    return false;
+  }
+  const int truth = PyObject_IsTrue(answer.get());
+  if (truth < 0) print_pending_exception();
+  return truth > 0;
+}
+
+void complete_future(const PyRef& future, const TaskLocals& locals, const std::optional<OperationResult>& result,
+                     const std::string& fault) {
+  InterpreterLock lock;
+  if (!lock.held()) return;  // the program is ending; nobody will await this
+  if (cancelled_or_unknown(future.get())) return;
+  try {
+    if (result) {
+      const bool is_error = std::holds_alternative<PlainError>(*result);
+      deliver(future.get(), locals.loop.get(), PyRef::steal(require(to_python(*result))), is_error);
+    } else {
+      deliver(future.get(), locals.loop.get(), PyRef::steal(require(new_fault(fault))), true);
+    }
+  } catch (const PythonErrorSet&) {
+    print_pending_exception();  // e.g. the loop is closed: the future stays pending
+  }
+}
+
+rt::Task<void> watch_operation(Operation operation, rt::OneshotReceiver<rt::Signal> cancellation, PyRef future,
+                               std::shared_ptr<const TaskLocals> locals) {
+  std::optional<OperationResult> result;
+  std::string fault;
+  try {
+    auto outcome = co_await rt::race(std::move(operation), cancellation_of(std::move(cancellation)));
+    if (outcome.index() == 1) co_return;  // cancelled by Python: deliver nothing
+    result = std::move(std::get<0>(outcome));
+  } catch (const std::exception& error) {
+    fault = error.what();
+  } catch (...) {
+    fault = "unknown error";
+  }
+  complete_future(future, *locals, result, fault);
+}
+
+}  // namespace
+
+PyObject* start_operation(Operation operation, std::shared_ptr<const TaskLocals> locals) {
+  auto [link_sender, link_receiver] = rt::oneshot<rt::Signal>();
+  PyRef future = PyRef::steal(require(PyObject_CallMethod(locals->loop.get(), "create_future", nullptr)));
+  PyRef callback = new_done_callback(std::move(link_sender));
+  PyRef added = PyRef::steal(require(PyObject_CallMethod(future.get(), "add_done_callback", "O", callback.get())));
+  auto scope = std::const_pointer_cast<TaskLocals>(locals);  // read-only to whoever finds it
+  rt::spawn(watch_operation(std::move(operation), std::move(link_receiver), future, locals), std::move(scope));
+  return future.release();
+}
+
+}  // namespace tyvo::py

@@ -1,0 +1,40 @@
+#include "bridge/python_exception.hpp"
+
+namespace tyvo::py {
+
+PythonException PythonException::fetch() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PythonException{PyRef::steal(PyErr_GetRaisedException())};
+#else
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+  PyRef type_ref = PyRef::steal(type), traceback_ref = PyRef::steal(traceback);
+  return PythonException{PyRef::steal(value)};
+#endif
+}
+
+std::string PythonException::render() const {
+  std::string text = "<unknown exception>";
+  PyRef qualname = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(error.get())),
+                                                       "__qualname__"));
+  const char* name = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
+  text = name != nullptr ? name : Py_TYPE(error.get())->tp_name;
+  PyErr_Clear();
+  PyRef message = PyRef::steal(PyObject_Str(error.get()));
+  const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
+  if (utf8 != nullptr) {
+    text.append(": ").append(utf8);
+  } else {
+    text.append(": <exception str() failed>");
+  }
+  PyErr_Clear();
+  return text;
+}
+
+void print_pending_exception() noexcept {
+  if (PyErr_Occurred()) PyErr_Print();
+}
+
+}  // namespace tyvo::py

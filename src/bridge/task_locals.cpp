@@ -1,0 +1,16 @@
+#include "bridge/task_locals.hpp"
+
+#include "bridge/asyncio_api.hpp"
+#include "bridge/runtime/runtime.hpp"
+#include "module/errors.hpp"
+
+namespace tyvo::py {
+
+std::shared_ptr<const TaskLocals> capture_task_locals() {
+  if (auto scoped = rt::current_task_local()) return std::static_pointer_cast<const TaskLocals>(scoped);
+  PyRef loop = PyRef::steal(require(PyObject_CallNoArgs(asyncio::get_running_loop())));
+  PyRef context = PyRef::steal(require(PyObject_CallNoArgs(asyncio::copy_context())));
+  return std::make_shared<const TaskLocals>(TaskLocals{std::move(loop), std::move(context)});
+}
+
+}  // namespace tyvo::py

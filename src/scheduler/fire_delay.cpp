@@ -1,0 +1,35 @@
+#include "scheduler/fire_delay.hpp"
+
+#include <stdexcept>
+#include <string>
+
+#include "cron/cron.hpp"
+
+namespace tyvo {
+namespace {
+
+std::chrono::nanoseconds cron_delay(const CronTrigger& trigger, std::chrono::system_clock::time_point now) {
+  // Parsed afresh each time: nothing parsed outlives the step, so a job holds only its text.
+  const cron::Pattern pattern = cron::parse(trigger.expr);
+  // Searching strictly after the current second (not after now) keeps a run that ends inside its
+  // own fire second from firing again in that same second.
+  const auto base = std::chrono::floor<std::chrono::seconds>(now);
+  std::chrono::sys_seconds next;
+  try {
+    next = cron::next_after(pattern, base);
+  } catch (const cron::Error& error) {
+    throw std::runtime_error(std::string("failed to find next cron time: ") + error.what());
+  }
+  const auto delay = next - now;
+  if (delay < std::chrono::nanoseconds::zero()) throw std::runtime_error("duration is out of range");
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(delay);
+}
+
+}  // namespace
+
+std::chrono::nanoseconds fire_delay(const TriggerValue& trigger, std::chrono::system_clock::time_point now) {
+  if (const auto* interval = std::get_if<IntervalTrigger>(&trigger)) return interval->as_nanoseconds();
+  return cron_delay(std::get<CronTrigger>(trigger), now);
+}
+
+}  // namespace tyvo

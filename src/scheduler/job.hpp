@@ -1,0 +1,36 @@
+// A registered job, and the copies of it that travel to the supervisor and the job task.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+#include "bridge/runtime/channel.hpp"
+#include "module/py_ref.hpp"
+#include "module/trigger_value.hpp"
+
+namespace tyvo {
+
+// The Python side of a job. Shared by every copy, so that copying a Job on a worker thread never
+// touches a Python reference count; released (deferred if need be) with the last copy.
+struct JobCall {
+  py::PyRef handler;
+  py::PyRef args;    // a tuple
+  py::PyRef kwargs;  // a dict
+};
+
+struct Job {
+  std::string id;
+  std::shared_ptr<const JobCall> call;
+  TriggerValue trigger;
+  // True: runs happen at fire times. Shared by every copy, so pause and resume reach the task.
+  std::shared_ptr<std::atomic<bool>> active;
+  // Set only in the supervisor's copy, once the job's task has been started.
+  std::optional<rt::Sender<rt::Signal>> shutdown_tx;
+};
+
+using JobRegistry = std::unordered_map<std::string, Job>;
+
+}  // namespace tyvo

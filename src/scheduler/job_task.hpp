@@ -1,0 +1,18 @@
+// The task that runs one job: at once, then at every fire time, until it is told to stop.
+#pragma once
+
+#include <memory>
+
+#include "bridge/runtime/channel.hpp"
+#include "bridge/runtime/task.hpp"
+#include "bridge/task_locals.hpp"
+#include "scheduler/job.hpp"
+
+namespace tyvo {
+
+// Races the stop channel (looked at first on every wake-up) against the job loop. A stop clears
+// the job's active flag and logs "Job {} is now shutdown"; a run that is in progress then goes on
+// to its end on the loop, unobserved.
+rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<const py::TaskLocals> locals);
+
+}  // namespace tyvo

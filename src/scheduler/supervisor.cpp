@@ -1,0 +1,95 @@
+#include "scheduler/supervisor.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+
+#include "bridge/log.hpp"
+#include "bridge/runtime/race.hpp"
+#include "bridge/runtime/runtime.hpp"
+#include "bridge/runtime/timer.hpp"
+#include "scheduler/job_task.hpp"
+
+namespace tyvo {
+namespace {
+
+using std::chrono::steady_clock;
+
+constexpr auto completion_bound = std::chrono::seconds(10);
+constexpr auto completion_recheck = std::chrono::seconds(1);
+
+// Gives the job (the supervisor's own copy) a stop channel and starts its task.
+void launch(Job& job, const std::shared_ptr<const py::TaskLocals>& locals) {
+  auto [stop_sender, stop_receiver] = rt::channel<rt::Signal>(1);
+  job.shutdown_tx = std::move(stop_sender);
+  rt::spawn(run_job(job, std::move(stop_receiver), locals));
+}
+
+rt::Task<void> shutdown_requested(rt::Receiver<rt::Signal>& shutdown) {
+  co_await shutdown.recv();  // a request, or every sender gone: both mean shut down
+}
+
+rt::Task<std::optional<Job>> next_new_job(rt::Receiver<Job>& new_jobs) { co_return co_await new_jobs.recv(); }
+
+// A job scheduled again under an id that already has a task replaces it: the old task is stopped,
+// since nothing else could ever reach it again.
+rt::Task<void> admit(JobRegistry& jobs, Job job, const std::shared_ptr<const py::TaskLocals>& locals) {
+  auto existing = jobs.find(job.id);
+  if (existing != jobs.end()) {
+    if (existing->second.shutdown_tx) co_await existing->second.shutdown_tx->send(rt::Signal{});
+    jobs.erase(existing);
+  }
+  auto [entry, inserted] = jobs.emplace(job.id, std::move(job));
+  launch(entry->second, locals);
+}
+
+bool any_active(const JobRegistry& jobs) {
+  return std::any_of(jobs.begin(), jobs.end(), [](const auto& entry) { return entry.second.active->load(); });
+}
+
+rt::Task<void> stop_every_job(JobRegistry& jobs) {
+  TYVO_LOG_WARN("Shutting down {} jobs", jobs.size());
+  for (auto& [id, job] : jobs) {
+    if (!job.shutdown_tx) throw std::logic_error("shutdown_tx was not set for job");
+    co_await job.shutdown_tx->send(rt::Signal{});  // a task that already ended just misses it
+  }
+  // A poll, not a notification: the tasks share nothing with us but their active flags.
+  const auto deadline = steady_clock::now() + completion_bound;
+  while (any_active(jobs)) {
+    const auto now = steady_clock::now();
+    if (now >= deadline) {
+      TYVO_LOG_ERROR("Jobs did not complete shudown within 10 seconds");
+      break;
+    }
+    co_await rt::sleep_until(std::min(now + completion_recheck, deadline));
+  }
+}
+
+}  // namespace
+
+py::Operation supervise(JobRegistry jobs, std::shared_ptr<const py::TaskLocals> locals, rt::Receiver<Job> new_jobs,
+                        rt::Receiver<rt::Signal> shutdown) {
+  for (auto& [id, job] : jobs) launch(job, locals);
+
+  bool new_jobs_open = true;
+  while (new_jobs_open) {
+    auto event = co_await rt::race(shutdown_requested(shutdown), next_new_job(new_jobs));
+    if (event.index() == 0) break;
+    if (auto& job = std::get<1>(event)) {
+      co_await admit(jobs, std::move(*job), locals);
+    } else {
+      new_jobs_open = false;  // only shutdown() awaitables still hold senders
+      co_await shutdown_requested(shutdown);
+    }
+  }
+
+  co_await stop_every_job(jobs);
+  // Released in this order; afterwards every send on either channel fails with "channel closed".
+  jobs.clear();
+  locals.reset();
+  { auto released = std::move(new_jobs); }
+  { auto released = std::move(shutdown); }
+  co_return py::EmptyTuple{};
+}
+
+}  // namespace tyvo

@@ -1,0 +1,19 @@
+// The body of start()'s awaitable: runs a job task per job until shutdown, then stops them.
+#pragma once
+
+#include <memory>
+
+#include "bridge/operation.hpp"
+#include "bridge/runtime/channel.hpp"
+#include "bridge/task_locals.hpp"
+#include "scheduler/job.hpp"
+
+namespace tyvo {
+
+// Starts a task for every job of `jobs`, then one for every job that arrives on `new_jobs`, until
+// a request (or the end) of `shutdown` arrives; then stops every task, waits up to 10 seconds for
+// the jobs to become inactive and completes with ().
+py::Operation supervise(JobRegistry jobs, std::shared_ptr<const py::TaskLocals> locals, rt::Receiver<Job> new_jobs,
+                        rt::Receiver<rt::Signal> shutdown);
+
+}  // namespace tyvo

@@ -1,0 +1,187 @@
+"""What a started scheduler does with its jobs: when they run, with what, and how failures show."""
+
+from scenario import scenario
+
+
+def test_first_run_is_immediate_then_interval_counts_from_the_end_of_a_run(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        starts = []
+        async def work(tag, *, scale):
+            starts.append((time.monotonic(), tag, scale))
+            await asyncio.sleep(0.3)
+        await s.schedule(work, Interval(timedelta(seconds=0.2)), args=("t",), kwargs={"scale": 2})
+        began = time.monotonic()
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: len(starts) >= 3)
+        assert starts[0][0] - began < 0.5, "the first run does not wait for the interval"
+        assert all(tag == "t" and scale == 2 for _, tag, scale in starts)
+        gaps = [b[0] - a[0] for a, b in zip(starts, starts[1:])]
+        assert all(gap >= 0.49 for gap in gaps), gaps  # 0.3 s run + 0.2 s interval
+        await s.shutdown()
+        assert await runner == ()
+    """))
+
+
+def test_runs_of_one_job_never_overlap_and_zero_interval_runs_back_to_back(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        running, overlap, runs = 0, [], []
+        async def slow():
+            nonlocal running
+            running += 1
+            overlap.append(running)
+            await asyncio.sleep(0.05)
+            running -= 1
+        async def fast():
+            runs.append(1)
+        await s.schedule(slow, Interval(timedelta(0)))
+        await s.schedule(fast, Interval(timedelta(0)))
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: len(overlap) >= 10 and len(runs) >= 200)
+        await s.shutdown()
+        await runner
+        assert max(overlap) == 1
+    """))
+
+
+def test_cron_fires_on_whole_utc_seconds(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        stamps = []
+        async def tick():
+            stamps.append(time.time())
+        await s.schedule(tick, Cron("* * * * * *"))
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: len(stamps) >= 4, timeout=15)
+        await s.shutdown()
+        await runner
+        later = stamps[1:]  # the first run is immediate
+        seconds = [int(t) for t in later]
+        assert len(set(seconds)) == len(seconds), "two runs in one second"
+        assert all(t - int(t) < 0.5 for t in later), later  # never early, rarely much late
+    """), timeout=60)
+
+
+def test_context_is_captured_at_start_and_fresh_for_each_run(python):
+    python(scenario("""
+        import contextvars
+        var = contextvars.ContextVar("var", default="unset")
+        var.set("from start")
+        seen = []
+        async def work():
+            seen.append(var.get())
+            var.set("changed by a run")
+        s = tyvo.Scheduler()
+        await s.schedule(work, Interval(timedelta(seconds=0.05)))
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: len(seen) >= 3)
+        await s.shutdown()
+        await runner
+        assert set(seen) == {"from start"}, seen
+    """))
+
+
+def test_failures_are_logged_and_the_job_goes_on_or_stops(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        boom_runs = []
+        async def boom():
+            boom_runs.append(1)
+            raise ValueError("boom")
+        async def empty():
+            raise KeyError()
+        class Weird(Exception):
+            def __str__(self):
+                raise RuntimeError("no text")
+        async def weird():
+            raise Weird()
+        async def needs_an_argument(x):
+            pass
+        async def returns():
+            return object()
+        await s.schedule(boom, Interval(timedelta(seconds=0.1)), id="boom")
+        await s.schedule(empty, Interval(timedelta(hours=1)), id="empty")
+        await s.schedule(weird, Interval(timedelta(hours=1)), id="weird")
+        await s.schedule(needs_an_argument, Interval(timedelta(seconds=0.1)), id="sig")
+        await s.schedule(returns, Interval(timedelta(seconds=0.1)), id="ret")
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: len(boom_runs) >= 3)
+        await asyncio.sleep(0.3)
+        errors = [m for level, m in logs() if level == 40]
+        assert errors.count("Failed to execute job boom: ValueError: boom") >= 3, errors
+        assert "Failed to execute job empty: KeyError: " in errors
+        assert "Failed to execute job weird: main.<locals>.Weird: <exception str() failed>" in errors
+        sig = [m for m in errors if m.startswith("Failed to execute job sig: TypeError: ")]
+        assert len(sig) == 1, "a run that cannot start ends the job: " + repr(errors)
+        assert not any("job ret" in m for m in errors)
+        s.pause("sig")  # still registered; its flag was left as it was
+        await s.shutdown()
+        await runner
+    """))
+
+
+def test_pause_skips_runs_and_resume_waits_for_the_next_fire_time(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        a_runs, b_runs = [], []
+        async def a(): a_runs.append(time.monotonic())
+        async def b(): b_runs.append(time.monotonic())
+        await s.schedule(a, Interval(timedelta(seconds=0.5)), id="a")
+        await s.schedule(b, Interval(timedelta(seconds=0.1)), id="b")
+        s.pause("a")
+        s.pause("a")
+        runner = asyncio.ensure_future(s.start())  # start makes every job active again
+        await wait_for(lambda: len(a_runs) == 1)
+        s.pause("a")
+        before = len(b_runs)
+        await asyncio.sleep(1.2)
+        assert len(a_runs) == 1, "a paused job does not run"
+        assert len(b_runs) > before + 5, "pausing one job leaves the other alone"
+        resumed = time.monotonic()
+        s.resume("a")
+        await asyncio.sleep(0.05)
+        assert len(a_runs) == 1, "resume does not run at once"
+        await wait_for(lambda: len(a_runs) == 2)
+        assert a_runs[1] - resumed < 0.6
+        for call in (s.pause, s.resume):
+            for missing in ("A", "a ", "nope"):
+                try:
+                    call(missing)
+                except Exception as error:
+                    assert type(error) is Exception and str(error) == f"Job {missing} not found"
+                else:
+                    raise AssertionError(missing)
+        await s.shutdown()
+        await runner
+    """))
+
+
+def test_closed_loop_stops_the_job_with_the_loop_error(python):
+    python('''
+import asyncio, logging, time, tyvo
+from datetime import timedelta
+records = []
+class Collect(logging.Handler):
+    def emit(self, record):
+        records.append(record.getMessage())
+log = logging.getLogger("tyvo"); log.setLevel(logging.DEBUG); log.addHandler(Collect())
+runs = []
+async def work():
+    runs.append(1)
+s = tyvo.Scheduler()
+loop = asyncio.new_event_loop()
+async def begin():
+    await s.schedule(work, tyvo.Trigger.Interval(timedelta(seconds=0.3)), id="w")
+    return asyncio.ensure_future(s.start())
+runner = loop.run_until_complete(begin())
+loop.run_until_complete(asyncio.sleep(0.1))
+assert runs == [1]
+runner.cancel()
+loop.run_until_complete(asyncio.sleep(0))
+loop.close()
+deadline = time.monotonic() + 5
+while not records and time.monotonic() < deadline:
+    time.sleep(0.05)
+assert records == ["Failed to execute job w: RuntimeError: Event loop is closed"], records
+''')

@@ -1,0 +1,55 @@
+"""A program may end while tyvo still has jobs: it must exit promptly, with its own status."""
+
+import pytest
+
+from conftest import run_python
+
+ENDINGS = {
+    "asyncio.run returns": "",
+    "sys.exit(3)": "sys.exit(3)",
+    "unhandled exception": "raise RuntimeError(\"bye\")",
+}
+
+
+@pytest.mark.parametrize("ending", list(ENDINGS))
+def test_exit_with_jobs_sleeping_running_and_logging(ending):
+    code = f"""
+import asyncio, logging, sys, tyvo
+from datetime import timedelta
+logging.basicConfig(level=logging.DEBUG)
+async def quick(): pass
+async def slow(): await asyncio.sleep(30)
+async def failing(): raise ValueError("x")
+async def main():
+    s = tyvo.Scheduler()
+    await s.schedule(quick, tyvo.Trigger.Interval(timedelta(0)))
+    await s.schedule(slow, tyvo.Trigger.Interval(timedelta(seconds=1)))
+    await s.schedule(failing, tyvo.Trigger.Interval(timedelta(0)))
+    await s.schedule(quick, tyvo.Trigger.Cron("* * * * * *"))
+    asyncio.ensure_future(s.start())
+    await asyncio.sleep(0.3)
+    {ENDINGS[ending]}
+asyncio.run(main())
+"""
+    result = run_python(code, timeout=30)
+    expected = {"asyncio.run returns": 0, "sys.exit(3)": 3, "unhandled exception": 1}[ending]
+    assert result.returncode == expected, result.stderr[-2000:]
+    assert "Fatal Python error" not in result.stderr
+    assert "terminate called" not in result.stderr
+
+
+def test_exit_from_a_loop_that_keeps_running_jobs_in_a_thread():
+    result = run_python("""
+import asyncio, threading, time, tyvo
+from datetime import timedelta
+def serve():
+    async def main():
+        s = tyvo.Scheduler()
+        async def quick(): pass
+        await s.schedule(quick, tyvo.Trigger.Interval(timedelta(0)))
+        await s.start()
+    asyncio.run(main())
+threading.Thread(target=serve, daemon=True).start()
+time.sleep(0.5)
+""", timeout=30)
+    assert result.returncode == 0, result.stderr[-2000:]

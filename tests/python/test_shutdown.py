@@ -1,0 +1,197 @@
+"""Shutting down, starting again, and the awaitables' cancellation."""
+
+from scenario import scenario
+
+
+def test_shutdown_stops_every_job_and_completes_start(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        runs = []
+        async def work(): runs.append(1)
+        await s.schedule(work, Interval(timedelta(seconds=0.1)), id="one")
+        await s.schedule(work, Interval(timedelta(seconds=0.1)), id="two")
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: len(runs) >= 4)
+        began = time.monotonic()
+        assert await s.shutdown() == ()
+        assert await runner == ()
+        assert time.monotonic() - began < 5
+        warnings = [m for level, m in logs() if level == 30]
+        assert warnings[0] == "Shutting down 2 jobs", warnings
+        assert sorted(warnings[1:]) == ["Job one is now shutdown", "Job two is now shutdown"]
+        assert not [m for level, m in logs() if level == 40]
+        settled = len(runs)
+        await asyncio.sleep(0.3)
+        assert len(runs) == settled, "no run after shutdown"
+        for call in (s.pause, s.resume):
+            call("one")  # still registered
+    """))
+
+
+def test_shutdown_errors(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        early = s.shutdown()  # before start: decided now, whatever happens later
+        try:
+            await s.shutdown()
+        except Exception as error:
+            assert type(error) is Exception and str(error) == "scheduler is not started yet"
+        runner = asyncio.ensure_future(s.start())
+        try:
+            await early
+        except Exception as error:
+            assert str(error) == "scheduler is not started yet"
+        await s.shutdown()
+        await runner
+        try:
+            await s.shutdown()
+        except Exception as error:
+            assert str(error) == "channel closed"
+        else:
+            raise AssertionError("second shutdown succeeded")
+        assert not logs()[1:] or True
+    """))
+
+
+def test_empty_scheduler_logs_zero_and_stops_at_once(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        runner = asyncio.ensure_future(s.start())
+        await asyncio.sleep(0.05)
+        began = time.monotonic()
+        await s.shutdown()
+        await runner
+        assert time.monotonic() - began < 0.5
+        assert logs() == [(30, "Shutting down 0 jobs")]
+    """))
+
+
+def test_schedule_after_shutdown_records_the_job_and_restart_runs_everything(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        runs = {}
+        async def work(name): runs[name] = runs.get(name, 0) + 1
+        await s.schedule(work, Interval(timedelta(hours=1)), args=("old",), id="old")
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: runs.get("old") == 1)
+        s.pause("old")
+        await s.shutdown()
+        await runner
+        try:
+            await s.schedule(work, Interval(timedelta(hours=1)), args=("late",), id="late")
+        except Exception as error:
+            assert str(error) == "channel closed"
+        else:
+            raise AssertionError("handed to a finished supervisor")
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: runs.get("old") == 2 and runs.get("late") == 1)
+        later = await s.schedule(work, Interval(timedelta(hours=1)), args=("new",))
+        await wait_for(lambda: runs.get("new") == 1)
+        await s.shutdown()
+        await runner
+    """))
+
+
+def test_a_job_that_cannot_stop_keeps_the_wait_to_its_bound(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        async def broken(x): pass
+        await s.schedule(broken, Interval(timedelta(hours=1)), id="broken")
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: any(level == 40 for level, _ in logs()))
+        began = time.monotonic()
+        await s.shutdown()
+        await runner
+        waited = time.monotonic() - began
+        assert 9 < waited < 15, waited
+        assert logs()[-1] == (40, "Jobs did not complete shudown within 10 seconds"), logs()
+    """), timeout=60)
+
+
+def test_rescheduling_a_running_id_stops_the_replaced_task(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        runs = []
+        async def work(tag): runs.append(tag)
+        await s.schedule(work, Interval(timedelta(seconds=0.1)), args=("first",), id="same")
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: "first" in runs)
+        await s.schedule(work, Interval(timedelta(seconds=0.1)), args=("second",), id="same")
+        await wait_for(lambda: ("Job same is now shutdown" in [m for _, m in logs()]) and "second" in runs)
+        cut = len(runs)
+        await asyncio.sleep(0.4)
+        assert "first" not in runs[cut:], runs
+        s.pause("same")
+        cut = len(runs)
+        await asyncio.sleep(0.4)
+        assert len(runs) <= cut + 1
+        await s.shutdown()
+        await runner
+        assert [m for _, m in logs()].count("Shutting down 1 jobs") == 1
+    """))
+
+
+def test_second_start_shuts_the_first_supervisor_down(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        runs = []
+        async def work(): runs.append(1)
+        await s.schedule(work, Interval(timedelta(seconds=0.1)), id="j")
+        first = asyncio.ensure_future(s.start())
+        await wait_for(lambda: runs)
+        second = asyncio.ensure_future(s.start())
+        assert await first == ()
+        await asyncio.sleep(0.3)
+        cut = len(runs)
+        await asyncio.sleep(0.4)
+        assert len(runs) == cut, "the old task's stop leaves the job paused"
+        s.resume("j")
+        await wait_for(lambda: len(runs) > cut)
+        await s.shutdown()
+        assert await second == ()
+    """))
+
+
+def test_cancelling_awaitables(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        runs = []
+        async def work(): runs.append(1)
+        await s.schedule(work, Interval(timedelta(seconds=0.1)), id="j")
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: len(runs) >= 2)
+        runner.cancel()
+        try:
+            await runner
+        except asyncio.CancelledError:
+            pass
+        await asyncio.sleep(0.2)
+        before = len(runs)
+        await wait_for(lambda: len(runs) > before)  # job tasks outlive their supervisor
+        try:
+            await s.shutdown()
+        except Exception as error:
+            assert str(error) == "channel closed"
+        else:
+            raise AssertionError("the dropped supervisor took a request")
+        pending = s.shutdown()
+        pending.cancel()
+        await asyncio.sleep(0.1)
+        assert pending.cancelled()
+    """))
+
+
+def test_dropping_a_running_scheduler_shuts_its_jobs_down(python):
+    python(scenario("""
+        import gc
+        s = tyvo.Scheduler()
+        runs = []
+        async def work(): runs.append(1)
+        await s.schedule(work, Interval(timedelta(seconds=0.1)), id="j")
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: runs)
+        del s
+        gc.collect()
+        assert await asyncio.wait_for(runner, 5) == ()
+        assert (30, "Job j is now shutdown") in logs()
+    """))
