@@ -117,7 +117,8 @@ int run_batch(bool last_only) {
 }
 
 int fail(std::string_view message) {
-  std::cerr << message << '\n';
+  std::cerr << message;
+  if (!message.ends_with('\n')) std::cerr << '\n';
   return 2;
 }
 

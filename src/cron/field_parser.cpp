@@ -181,18 +181,32 @@ class FieldParser {
   }
 
   void add_every(int first, int last, int step) {
-    for (int value = first; value <= last; value += step) add(value);
+    if (index_ == kYear) return fields_.years.add_every(first, last, step);
+    std::uint64_t values = 0;
+    if (step == 1) {
+      values = (~std::uint64_t{0} << first) & (~std::uint64_t{0} >> (63 - last));
+    } else {
+      for (int value = first; value <= last; value += step) values |= bit(value);
+    }
+    add_values(values);
   }
 
   void add(int value) {
+    if (index_ == kYear) return fields_.years.add(value);
+    add_values(bit(value));
+  }
+
+  void add_values(std::uint64_t values) {
     switch (index_) {
-      case kSecond: fields_.seconds |= bit(value); break;
-      case kMinute: fields_.minutes |= bit(value); break;
-      case kHour: fields_.hours |= static_cast<std::uint32_t>(bit(value)); break;
-      case kDayOfMonth: fields_.days_of_month |= static_cast<std::uint32_t>(bit(value)); break;
-      case kMonth: fields_.months |= static_cast<std::uint16_t>(bit(value)); break;
-      case kDayOfWeek: fields_.weekdays |= static_cast<std::uint8_t>(bit(value % 7)); break;
-      case kYear: fields_.years.add(value); break;
+      case kSecond: fields_.seconds |= values; break;
+      case kMinute: fields_.minutes |= values; break;
+      case kHour: fields_.hours |= static_cast<std::uint32_t>(values); break;
+      case kDayOfMonth: fields_.days_of_month |= static_cast<std::uint32_t>(values); break;
+      case kMonth: fields_.months |= static_cast<std::uint16_t>(values); break;
+      case kDayOfWeek:  // 7 is Sunday again
+        fields_.weekdays |= static_cast<std::uint8_t>((values | values >> 7) & 0x7F);
+        break;
+      case kYear:
       case kFieldCount: break;
     }
   }

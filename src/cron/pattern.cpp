@@ -19,16 +19,19 @@ constexpr unsigned first_day_on(unsigned weekday, unsigned first_weekday) noexce
 
 Pattern::Pattern(const Fields& fields) noexcept : fields_(fields) {
   for (unsigned first_weekday = 0; first_weekday < 7; ++first_weekday) {
-    std::uint32_t days = 0;
+    // Plain weekdays repeat every seven days from their first appearance.
+    std::uint64_t first_week = 0;
     for (unsigned weekday = 0; weekday < 7; ++weekday) {
-      const unsigned first = first_day_on(weekday, first_weekday);
-      for (unsigned k = 1, day = first; day <= 31; ++k, day += 7) {
-        const bool every = (fields_.weekdays >> weekday) & 1;
-        const bool kth = (fields_.nth_weekdays[weekday] >> k) & 1;
-        if (every || kth) days |= static_cast<std::uint32_t>(bit(static_cast<int>(day)));
+      if ((fields_.weekdays >> weekday) & 1) first_week |= bit(static_cast<int>(first_day_on(weekday, first_weekday)));
+    }
+    std::uint64_t days = first_week | first_week << 7 | first_week << 14 | first_week << 21 | first_week << 28;
+    for (unsigned weekday = 0; weekday < 7; ++weekday) {
+      for (unsigned kth = fields_.nth_weekdays[weekday]; kth != 0; kth &= kth - 1) {
+        const auto k = static_cast<unsigned>(std::countr_zero(kth));
+        days |= bit(static_cast<int>(first_day_on(weekday, first_weekday) + 7 * (k - 1)));
       }
     }
-    weekday_days_by_first_weekday_[first_weekday] = days;
+    weekday_days_by_first_weekday_[first_weekday] = static_cast<std::uint32_t>(days & days_of_month_up_to(31));
   }
 }
 
@@ -67,14 +70,17 @@ std::uint32_t Pattern::day_of_week_matches(unsigned month_length,
 std::uint32_t Pattern::matching_days(std::chrono::year_month month) const noexcept {
   using namespace std::chrono;
   const auto length = static_cast<unsigned>((month / last).day());
+  return matching_days(length, weekday{sys_days{month / 1}}.c_encoding());
+}
+
+std::uint32_t Pattern::matching_days(unsigned month_length, unsigned first_weekday) const noexcept {
   if (fields_.day_of_month_unrestricted && fields_.day_of_week_unrestricted) {
-    return days_of_month_up_to(length);
+    return days_of_month_up_to(month_length);
   }
-  const unsigned first_weekday = weekday{sys_days{month / 1}}.c_encoding();
-  if (fields_.day_of_month_unrestricted) return day_of_week_matches(length, first_weekday);
-  if (fields_.day_of_week_unrestricted) return day_of_month_matches(length, first_weekday);
-  const std::uint32_t by_day = day_of_month_matches(length, first_weekday);
-  const std::uint32_t by_weekday = day_of_week_matches(length, first_weekday);
+  if (fields_.day_of_month_unrestricted) return day_of_week_matches(month_length, first_weekday);
+  if (fields_.day_of_week_unrestricted) return day_of_month_matches(month_length, first_weekday);
+  const std::uint32_t by_day = day_of_month_matches(month_length, first_weekday);
+  const std::uint32_t by_weekday = day_of_week_matches(month_length, first_weekday);
   return fields_.days_need_both ? by_day & by_weekday : by_day | by_weekday;
 }
 

@@ -45,6 +45,10 @@ class Pattern {
   // The days of `month` that satisfy the day rule, as bits 1..31.
   std::uint32_t matching_days(std::chrono::year_month month) const noexcept;
 
+  // The same for any month of `month_length` days whose first day falls on
+  // `first_weekday` (0 = Sunday): nothing else about a month matters.
+  std::uint32_t matching_days(unsigned month_length, unsigned first_weekday) const noexcept;
+
  private:
   friend Pattern parse(std::string_view text);
   explicit Pattern(const Fields& fields) noexcept;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <vector>
 
 #include "cron/error.hpp"
 
@@ -32,8 +31,19 @@ std::size_t white_space_length(std::string_view text, std::size_t at) noexcept {
 
 // Runs of non-white-space, in order. Splitting first is the same as trimming
 // then splitting, and lets the empty check and the field count share one pass.
-std::vector<std::string_view> split_on_white_space(std::string_view text) {
-  std::vector<std::string_view> tokens;
+// Only as many tokens as a pattern can have are kept; `count` counts them all.
+struct Tokens {
+  std::array<std::string_view, 7> items;
+  std::size_t count = 0;
+
+  void add(std::string_view token) noexcept {
+    if (count < items.size()) items[count] = token;
+    ++count;
+  }
+};
+
+Tokens split_on_white_space(std::string_view text) noexcept {
+  Tokens tokens;
   std::size_t at = 0;
   std::size_t token_start = std::string_view::npos;
   while (at < text.size()) {
@@ -44,12 +54,12 @@ std::vector<std::string_view> split_on_white_space(std::string_view text) {
       continue;
     }
     if (token_start != std::string_view::npos) {
-      tokens.push_back(text.substr(token_start, at - token_start));
+      tokens.add(text.substr(token_start, at - token_start));
       token_start = std::string_view::npos;
     }
     at += space;
   }
-  if (token_start != std::string_view::npos) tokens.push_back(text.substr(token_start));
+  if (token_start != std::string_view::npos) tokens.add(text.substr(token_start));
   return tokens;
 }
 
@@ -110,13 +120,12 @@ std::string with_names_as_numbers(std::string_view field) {
   return text;
 }
 
-std::vector<std::string_view> expand_nickname(std::vector<std::string_view> tokens, std::string_view text) {
-  if (text.find('@') == std::string_view::npos) return tokens;
-  const std::size_t begin = static_cast<std::size_t>(tokens.front().data() - text.data());
-  const std::size_t end = static_cast<std::size_t>(tokens.back().data() + tokens.back().size() - text.data());
-  const std::string_view trimmed = text.substr(begin, end - begin);
+// A text with "@" that is exactly a nickname (ignoring case and surrounding
+// white space) becomes its expansion; any other stays as it is.
+Tokens expand_nickname(const Tokens& tokens, std::string_view text) {
+  if (text.find('@') == std::string_view::npos || tokens.count != 1) return tokens;
   for (const Nickname& nickname : kNicknames) {
-    if (equals_ignoring_case(trimmed, nickname.name)) return split_on_white_space(nickname.expansion);
+    if (equals_ignoring_case(tokens.items[0], nickname.name)) return split_on_white_space(nickname.expansion);
   }
   return tokens;
 }
@@ -124,19 +133,19 @@ std::vector<std::string_view> expand_nickname(std::vector<std::string_view> toke
 }  // namespace
 
 PatternText normalize_pattern_text(std::string_view text) {
-  std::vector<std::string_view> tokens = split_on_white_space(text);
-  if (tokens.empty()) throw Error(Error::Kind::EmptyPattern);
-  tokens = expand_nickname(std::move(tokens), text);
-  if (tokens.size() < 5 || tokens.size() > 7) {
+  Tokens tokens = split_on_white_space(text);
+  if (tokens.count == 0) throw Error(Error::Kind::EmptyPattern);
+  tokens = expand_nickname(tokens, text);
+  if (tokens.count < 5 || tokens.count > 7) {
     throw Error(Error::Kind::InvalidPattern, "Pattern must have between 5 and 7 fields.");
   }
 
   // Five fields lack seconds (0) and year (*); six lack only the year.
   PatternText result;
-  const std::size_t first = tokens.size() == 5 ? kMinute : kSecond;
-  for (std::size_t i = 0; i < tokens.size(); ++i) result.fields[first + i] = with_names_as_numbers(tokens[i]);
-  if (tokens.size() == 5) result.fields[kSecond] = "0";
-  if (tokens.size() < 7) result.fields[kYear] = "*";
+  const std::size_t first = tokens.count == 5 ? kMinute : kSecond;
+  for (std::size_t i = 0; i < tokens.count; ++i) result.fields[first + i] = with_names_as_numbers(tokens.items[i]);
+  if (tokens.count == 5) result.fields[kSecond] = "0";
+  if (tokens.count < 7) result.fields[kYear] = "*";
 
   for (const FieldIndex day_field : {kDayOfMonth, kDayOfWeek}) {
     std::replace(result.fields[day_field].begin(), result.fields[day_field].end(), '?', '*');

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <bitset>
 
 #include "cron/bit_mask.hpp"
@@ -14,17 +15,22 @@
 // The search ends with the year 5000. It looks as far as it must: a pattern
 // whose next occurrence is many years away ("0 0 29 2 *" seen from March 2097
 // fires next in 2104) finds it, and TimeSearchLimitExceeded means that no
-// occurrence exists at all up to the year 5000. The work stays bounded
-// because the calendar repeats every 400 years: a year in which no month has
-// a matching day rules out every year 400, 800, ... later, so no more than
-// 400 whole years are ever examined day by day.
+// occurrence exists at all up to the year 5000. The work stays small even
+// then, because a month's matching days depend only on its length and the
+// weekday it starts on (28 kinds of month), and a year's only on whether it
+// is leap and the weekday of 1 January (14 kinds of year): once a kind of
+// year has been searched in vain, every later year of that kind is skipped,
+// and once every kind has, the search stops.
 
 namespace tyvo::cron {
 namespace {
 
 using namespace std::chrono;
 
+// The Gregorian calendar repeats every 400 years, weekdays included; a
+// cheaper test than the kind of year for years already ruled out.
 constexpr int calendar_cycle_years = 400;
+constexpr int year_kinds = 14;
 
 constexpr sys_seconds calendar_begin = sys_days{year::min() / January / 1};
 constexpr sys_seconds calendar_end = sys_days{year::max() / December / 31} + days{1};
@@ -51,6 +57,34 @@ std::optional<TimeOfDay> first_time_from(const Fields& fields, TimeOfDay from) n
   return std::nullopt;
 }
 
+// 0..13 from leap or not and the weekday of 1 January.
+int kind_of_year(int y) noexcept {
+  const year as_year{y};
+  return (as_year.is_leap() ? 7 : 0) + static_cast<int>(weekday{sys_days{as_year / January / 1}}.c_encoding());
+}
+
+// Matching days per kind of month, each kind worked out once per search.
+class MonthDays {
+ public:
+  explicit MonthDays(const Pattern& pattern) noexcept : pattern_(pattern) {}
+
+  std::uint32_t of(year_month month) noexcept {
+    const auto length = static_cast<unsigned>((month / last).day());
+    const unsigned first_weekday = weekday{sys_days{month / 1}}.c_encoding();
+    const unsigned kind = (length - 28) * 7 + first_weekday;
+    if (((known_ >> kind) & 1) == 0) {
+      days_[kind] = pattern_.matching_days(length, first_weekday);
+      known_ |= std::uint32_t{1} << kind;
+    }
+    return days_[kind];
+  }
+
+ private:
+  const Pattern& pattern_;
+  std::uint32_t known_ = 0;
+  std::array<std::uint32_t, 28> days_;
+};
+
 }  // namespace
 
 Occurrence find_next_after(const Pattern& pattern, sys_seconds start) noexcept {
@@ -69,15 +103,27 @@ Occurrence find_next_after(const Pattern& pattern, sys_seconds start) noexcept {
   const int from_day_of_month = static_cast<int>(static_cast<unsigned>(from_date.day()));
 
   const Fields& fields = pattern.fields();
+  MonthDays month_days(pattern);
   std::bitset<calendar_cycle_years> barren_cycle_years;
+  std::bitset<year_kinds> barren_year_kinds;
   for (int y = fields.years.next(from_year); y >= 0; y = fields.years.next(y + 1)) {
+    // Only years searched from 1 January on can rule out others.
     const bool whole_year = y != from_year;
-    if (whole_year && barren_cycle_years.test(static_cast<std::size_t>(y % calendar_cycle_years))) continue;
+    const auto cycle_year = static_cast<std::size_t>(y % calendar_cycle_years);
+    int year_kind = 0;
+    if (whole_year) {
+      if (barren_cycle_years.test(cycle_year)) continue;
+      year_kind = kind_of_year(y);
+      if (barren_year_kinds.test(static_cast<std::size_t>(year_kind))) {
+        barren_cycle_years.set(cycle_year);
+        continue;
+      }
+    }
     bool any_day = false;
     for (int m = next_set_bit(fields.months, whole_year ? 1 : from_month); m >= 0;
          m = next_set_bit(fields.months, m + 1)) {
       const year_month month{year{y}, std::chrono::month{static_cast<unsigned>(m)}};
-      const std::uint32_t days = pattern.matching_days(month);
+      const std::uint32_t days = month_days.of(month);
       any_day = any_day || days != 0;
       const bool starting_month = !whole_year && m == from_month;
       const int first_day = starting_month ? from_day_of_month : 1;
@@ -89,7 +135,11 @@ Occurrence find_next_after(const Pattern& pattern, sys_seconds start) noexcept {
         return {.time = date + hours{time->hour} + minutes{time->minute} + seconds{time->second}, .failure = {}};
       }
     }
-    if (whole_year && !any_day) barren_cycle_years.set(static_cast<std::size_t>(y % calendar_cycle_years));
+    if (whole_year && !any_day) {
+      barren_year_kinds.set(static_cast<std::size_t>(year_kind));
+      barren_cycle_years.set(cycle_year);
+      if (barren_year_kinds.all()) break;  // no kind of year is left to try
+    }
   }
   return {.failure = Error::Kind::TimeSearchLimitExceeded};
 }

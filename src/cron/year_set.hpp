@@ -18,6 +18,22 @@ class YearSet {
     words_[static_cast<unsigned>(year) / 64] |= bit(year % 64);
   }
 
+  // Every `step`-th year from `first` to `last`; a word at a time for the
+  // common step of 1 ("*", ranges).
+  constexpr void add_every(int first, int last, int step) noexcept {
+    if (step != 1) {
+      for (int year = first; year <= last; year += step) add(year);
+      return;
+    }
+    const auto first_word = static_cast<unsigned>(first) / 64;
+    const auto last_word = static_cast<unsigned>(last) / 64;
+    for (unsigned word = first_word; word <= last_word; ++word) {
+      const int low = word == first_word ? first % 64 : 0;
+      const int high = word == last_word ? last % 64 : 63;
+      words_[word] |= (~std::uint64_t{0} << low) & (~std::uint64_t{0} >> (63 - high));
+    }
+  }
+
   constexpr bool contains(int year) const noexcept {
     if (year < first_year || year > last_year) return false;
     return (words_[static_cast<unsigned>(year) / 64] & bit(year % 64)) != 0;

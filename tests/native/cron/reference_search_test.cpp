@@ -196,6 +196,27 @@ TEST(ReferenceSearch, AgreesWithADayByDayScan) {
   EXPECT_EQ(compared, 1500);
 }
 
+// Occurrences years apart, and patterns with none at all, walked to the year
+// 5000: the search skips kinds of years it has already found empty, which a
+// plain scan never does.
+TEST(ReferenceSearch, RareOccurrencesUpToTheYear5000) {
+  const sys_days end_of_search = sys_days{year{5001} / 1 / 1};
+  for (const char* text : {"59 59 23 L 2 +SUNL", "0 0 29 2 +MON#5", "0 0 0 29 2 * */7", "0 0 31 12 +0#5",
+                           "0 0 1 * +MON#5", "0 0 28W 2 +FRI"}) {
+    const Pattern pattern = parse(text);
+    sys_seconds start = utc("1990-01-01T00:00:00Z");
+    for (int step = 0;; ++step) {
+      SCOPED_TRACE(std::string{"pattern \""} + text + "\" after " + utc_text(start));
+      const Occurrence fast = find_next_after(pattern, start);
+      const auto slow = slow_next_after(pattern.fields(), start, end_of_search - floor<days>(start));
+      ASSERT_EQ(fast.failure.has_value(), !slow.has_value());
+      if (!slow) break;
+      ASSERT_EQ(utc_text(fast.time), utc_text(*slow));
+      start = fast.time;
+    }
+  }
+}
+
 TEST(ReferenceSearch, RandomTextNeverCrashesTheParser) {
   const std::string alphabet = "0123456789*/,-?#+LW@ \tlwMONSUNJANDECXY\xC2\xA0\xFF";
   std::mt19937 random(99);
