@@ -7,6 +7,11 @@
 //
 // Patterns have 5, 6 or 7 fields (seconds and year optional) and are read in
 // UTC. Errors are tyvo::cron::Error, whose what() is the exact text to show.
+//
+// Readings worth knowing: "L" alone in the day-of-week field is Saturday, the
+// last day of the week; "nW" in a month without day n matches nothing that
+// month, as plain day n would not; and a search looks as far as the year
+// 5000 before it gives up, so a rare pattern gets its real next occurrence.
 
 #include <chrono>
 #include <optional>
