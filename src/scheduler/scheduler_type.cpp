@@ -78,6 +78,7 @@ void check_handler(PyObject* handler) {
 // schedule($self, handler, trigger, args=None, kwargs=None, id=None)
 PyObject* schedule(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&] {
+    drain_deferred_releases();
     static const Signature signature{"Scheduler.schedule", {"handler", "trigger", "args", "kwargs", "id"}, 2};
     PyObject* bound[5];
     bind_arguments(signature, args, nargs, kwnames, bound);
@@ -107,6 +108,7 @@ PyObject* schedule(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 // start($self)
 PyObject* start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&] {
+    drain_deferred_releases();
     static const Signature signature{"Scheduler.start", {}, 0};
     bind_arguments(signature, args, nargs, kwnames, {});
     auto hold = access_of(self).exclusive();
@@ -128,6 +130,7 @@ PyObject* start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // shutdown($self)
 PyObject* shutdown(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded<PyObject*>(nullptr, [&] {
+    drain_deferred_releases();
     static const Signature signature{"Scheduler.shutdown", {}, 0};
     bind_arguments(signature, args, nargs, kwnames, {});
     auto hold = access_of(self).exclusive();
@@ -140,6 +143,7 @@ PyObject* shutdown(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* set_active(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      const Signature& signature, bool active) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    drain_deferred_releases();
     PyObject* bound[1];
     bind_arguments(signature, args, nargs, kwnames, bound);
     auto hold = access_of(self).shared();

@@ -185,3 +185,21 @@ while not records and time.monotonic() < deadline:
     time.sleep(0.05)
 assert records == ["Failed to execute job w: RuntimeError: Event loop is closed"], records
 ''')
+
+
+def test_cron_without_a_next_occurrence_runs_once_and_reports_on_stderr(python):
+    result = python(scenario("""
+        s = tyvo.Scheduler()
+        runs = []
+        async def never(): runs.append(1)
+        await s.schedule(never, Cron("0 0 30 2 *"), id="feb30")
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: runs)
+        await asyncio.sleep(0.3)
+        assert runs == [1]
+        assert not logs(), logs()
+        s.pause("feb30")  # its task is gone; a paused job lets shutdown finish at once
+        await s.shutdown()
+        await runner
+    """))
+    assert "failed to find next cron time: CronScheduler time search limit exceeded." in result.stderr
