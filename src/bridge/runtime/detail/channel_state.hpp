@@ -3,6 +3,7 @@
 #include "bridge/runtime/detail/wait_list.hpp"
 #include "bridge/runtime/detail/waiter.hpp"
 
+#include <cassert>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -78,7 +79,11 @@ public:
             blocked_senders_.remove(send);
     }
 
-    void wait_for_message(const Waiter* receiver) noexcept { waiting_receiver_ = receiver; }
+    void wait_for_message(const Waiter* receiver) noexcept
+    {
+        assert(waiting_receiver_ == nullptr && "two receives at once on a single-consumer channel");
+        waiting_receiver_ = receiver;
+    }
     void stop_waiting_for_message(const Waiter* receiver) noexcept
     {
         if (waiting_receiver_ == receiver)

@@ -5,6 +5,10 @@
 
 #include <thread>
 
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
 namespace tyvo::rt::detail {
 
 TimerQueue& TimerQueue::instance()
@@ -48,6 +52,11 @@ std::size_t TimerQueue::pending()
 void TimerQueue::run()
 {
     mark_runtime_thread();
+#ifdef __linux__
+    // The kernel may otherwise defer our timed waits by its default 50 us
+    // slack, which would come straight out of every sleeper's lateness.
+    prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
+#endif
     std::unique_lock lock(mutex_);
     for (;;) {
         if (heap_.empty()) {
