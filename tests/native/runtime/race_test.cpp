@@ -45,11 +45,15 @@ Task<std::size_t> stop_or_sleep(Stop& stop, std::chrono::milliseconds delay)
     co_return outcome.index();
 }
 
+// Long enough for the race to be set up before the timer fires, even on a
+// slow sanitizer build; the tests wait for the wake, they do not time it.
+constexpr auto setup_time = 300ms;
+
 TEST(Race, StopAndTimerReadyTogetherStopWins)
 {
     ManualExecutor executor;
     auto [stop_tx, stop_rx] = channel<Signal>(1);
-    Task<std::size_t> job = stop_or_sleep(stop_rx, 1ms);
+    Task<std::size_t> job = stop_or_sleep(stop_rx, setup_time);
     executor.start(job);
     ASSERT_FALSE(finished(job));
 
@@ -66,8 +70,9 @@ TEST(Race, TimerAloneWinsAndALaterStopStaysQueued)
 {
     ManualExecutor executor;
     auto [stop_tx, stop_rx] = channel<Signal>(1);
-    Task<std::size_t> job = stop_or_sleep(stop_rx, 1ms);
+    Task<std::size_t> job = stop_or_sleep(stop_rx, setup_time);
     executor.start(job);
+    ASSERT_FALSE(finished(job));
     ASSERT_TRUE(executor.wait_for_work());
     executor.run_ready();
     ASSERT_TRUE(finished(job));

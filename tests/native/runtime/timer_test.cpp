@@ -141,7 +141,7 @@ TEST(Timer, WakesInDeadlineOrder)
         spawn([](Clock::time_point deadline, int id, Sender<int> out) -> Task<void> {
             co_await sleep_until(deadline);
             co_await out.send(id);
-        }(start + slot * 60ms, slot, tx));
+        }(start + slot * 100ms, slot, tx));
     }
     tx.release();
     auto collect = [](Receiver<int>& from) -> Task<std::vector<int>> {
