@@ -92,7 +92,20 @@ rt::Task<void> watch_operation(Operation operation, rt::OneshotReceiver<rt::Sign
   complete_future(future, *locals, result, fault);
 }
 
+Operation already_finished(OperationResult result) { co_return result; }
+
 }  // namespace
+
+PyObject* finished_operation(OperationResult result, std::shared_ptr<const TaskLocals> locals) {
+  // Inside an operation's scope the caller is a worker thread, which must not touch the future.
+  if (rt::on_runtime_thread()) return start_operation(already_finished(std::move(result)), std::move(locals));
+  PyRef future = PyRef::steal(require(PyObject_CallMethod(locals->loop.get(), "create_future", nullptr)));
+  PyRef value = PyRef::steal(require(to_python(result)));
+  PyRef method = PyRef::steal(require(PyUnicode_FromString(
+      std::holds_alternative<PlainError>(result) ? "set_exception" : "set_result")));
+  PyRef done = PyRef::steal(require(PyObject_CallMethodOneArg(future.get(), method.get(), value.get())));
+  return future.release();
+}
 
 PyObject* start_operation(Operation operation, std::shared_ptr<const TaskLocals> locals) {
   auto [link_sender, link_receiver] = rt::oneshot<rt::Signal>();

@@ -26,4 +26,10 @@ using Operation = rt::Task<OperationResult>;
 // suspension point. Lock held; throws PythonErrorSet (the operation then never runs).
 PyObject* start_operation(Operation operation, std::shared_ptr<const TaskLocals> locals);
 
+// For an operation whose result is known before anything had to wait: a new future of
+// `locals.loop` that already holds `result`, with no trip through the worker runtime. Only on
+// the loop's own thread (the caller of a Scheduler method); elsewhere it falls back to
+// start_operation. Lock held; throws PythonErrorSet.
+PyObject* finished_operation(OperationResult result, std::shared_ptr<const TaskLocals> locals);
+
 }  // namespace tyvo::py

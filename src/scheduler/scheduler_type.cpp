@@ -100,6 +100,16 @@ PyObject* schedule(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             std::move(trigger), std::make_shared<std::atomic<bool>>(state.started), std::nullopt};
     state.jobs.insert_or_assign(job.id, job);
     auto locals = capture_task_locals();  // the job stays registered if there is no running loop
+    // Most hand-overs need no waiting: settle those here instead of on a worker thread.
+    if (!state.started) return finished_operation(JobId{job.id}, std::move(locals));
+    if (state.new_job_tx) {
+      std::string id = job.id;
+      switch (state.new_job_tx->try_send(job)) {
+        case rt::TrySend::Sent: return finished_operation(JobId{std::move(id)}, std::move(locals));
+        case rt::TrySend::Closed: return finished_operation(PlainError{"channel closed"}, std::move(locals));
+        case rt::TrySend::Full: break;  // 1024 jobs queued: wait for room on the runtime
+      }
+    }
     return start_operation(hand_job_to_supervisor(std::move(job), state.started, state.new_job_tx),
                            std::move(locals));
   });
@@ -136,7 +146,17 @@ PyObject* shutdown(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     auto hold = access_of(self).exclusive();
     const SchedulerState& state = state_of(self);
     auto locals = capture_task_locals();
-    return start_operation(request_shutdown(state.started, state.shutdown_tx), std::move(locals));
+    if (!state.started) return finished_operation(PlainError{"scheduler is not started yet"}, std::move(locals));
+    std::optional<rt::Sender<rt::Signal>> sender = state.shutdown_tx;
+    if (sender) {
+      rt::Signal request;
+      switch (sender->try_send(request)) {
+        case rt::TrySend::Sent: return finished_operation(EmptyTuple{}, std::move(locals));
+        case rt::TrySend::Closed: return finished_operation(PlainError{"channel closed"}, std::move(locals));
+        case rt::TrySend::Full: break;  // an earlier request still waits: wait for its slot
+      }
+    }
+    return start_operation(request_shutdown(state.started, std::move(sender)), std::move(locals));
   });
 }
 

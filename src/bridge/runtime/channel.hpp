@@ -133,6 +133,9 @@ private:
     bool may_wait_ = false;  // touched only by the receiving coroutine's own steps
 };
 
+// What try_send did with its message.
+enum class TrySend { Sent, Full, Closed };
+
 // A sending end. Copyable: each copy is one more sender.
 template <class T>
 class Sender {
@@ -157,6 +160,28 @@ public:
     // (`co_await tx.send(Job{...})`) has its members destroyed twice. Build
     // the message in a named variable and move it in.
     SendOperation<T> send(T message) { return SendOperation<T>(state_, std::move(message)); }
+
+    // Queues `message` at once if there is room, without waiting. When the channel is full or
+    // closed the message is given back: `message` holds it again when this returns.
+    TrySend try_send(T& message)
+    {
+        if (!state_)
+            return TrySend::Closed;
+        auto node = std::make_unique<detail::MessageNode<T>>(std::move(message));
+        TrySend outcome = TrySend::Sent;
+        {
+            std::lock_guard lock(state_->mutex);
+            if (!state_->receiver_alive())
+                outcome = TrySend::Closed;
+            else if (!state_->has_room())
+                outcome = TrySend::Full;
+            else
+                state_->enqueue(node.release());
+        }
+        if (node)
+            message = std::move(node->value);
+        return outcome;
+    }
 
     // True once the receiver is gone (or for an empty Sender).
     bool is_closed() const

@@ -167,3 +167,32 @@ TEST(Channel, ReceiveCancelledByARaceMissesNothing)
 
 } // namespace
 } // namespace tyvo::rt
+
+namespace tyvo::rt {
+namespace {
+
+TEST(Channel, TrySendQueuesWithoutWaitingAndGivesTheMessageBackWhenItCannot)
+{
+    testing::ManualExecutor executor;
+    auto [tx, rx] = channel<std::vector<int>>(1);
+    Task<std::optional<std::vector<int>>> waiting = [](Receiver<std::vector<int>>& rx)
+        -> Task<std::optional<std::vector<int>>> { co_return co_await rx.recv(); }(rx);
+    executor.start(waiting);
+
+    std::vector<int> first{1, 2};
+    EXPECT_EQ(tx.try_send(first), TrySend::Sent);
+    std::vector<int> second{3};
+    EXPECT_EQ(tx.try_send(second), TrySend::Full);
+    EXPECT_EQ(second, std::vector<int>{3}) << "a refused message stays with the caller";
+
+    EXPECT_EQ(executor.run_ready(), 1) << "a queued message wakes the waiting receiver";
+    ASSERT_TRUE(testing::finished(waiting));
+    EXPECT_EQ(detail::TaskAccess::take_result(waiting), std::vector<int>({1, 2}));
+
+    rx.release();
+    EXPECT_EQ(tx.try_send(second), TrySend::Closed);
+    EXPECT_EQ(second, std::vector<int>{3});
+}
+
+}  // namespace
+}  // namespace tyvo::rt
