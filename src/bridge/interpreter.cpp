@@ -4,6 +4,8 @@
 #include <chrono>
 #include <thread>
 
+#include <pthread.h>
+
 #include "module/py_ref.hpp"
 
 namespace tyvo::py {
@@ -42,9 +44,18 @@ PyObject* on_program_exit(PyObject*, PyObject*) {
 
 PyMethodDef on_program_exit_def = {"_tyvo_on_exit", on_program_exit, METH_NOARGS, nullptr};
 
+// fork() keeps only the calling thread: no worker is entering the interpreter in the child.
+void reset_after_fork_in_child() {
+  threads_entering.store(0);
+  worker_thread_state = nullptr;
+  worker_holds_lock = false;
+  forget_deferred_releases_after_fork();
+}
+
 }  // namespace
 
 int watch_finalisation() {
+  pthread_atfork(nullptr, nullptr, &reset_after_fork_in_child);
   PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
   if (!atexit) return -1;
   PyRef hook = PyRef::steal(PyCFunction_New(&on_program_exit_def, nullptr));

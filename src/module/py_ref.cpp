@@ -10,13 +10,14 @@ namespace tyvo::py {
 namespace {
 
 // References dropped by threads without the lock. The mutex is never held while touching Python.
-std::mutex deferred_mutex;
-std::vector<PyObject*>* deferred = new std::vector<PyObject*>();  // leaked: outlives static teardown
+// Both are leaked on purpose: they outlive static teardown, and a forked child replaces them.
+std::mutex* deferred_mutex = new std::mutex();
+std::vector<PyObject*>* deferred = new std::vector<PyObject*>();
 std::atomic<bool> deferred_pending{false};
 
 void defer_release(PyObject* object) noexcept {
   try {
-    std::lock_guard lock(deferred_mutex);
+    std::lock_guard lock(*deferred_mutex);
     deferred->push_back(object);
     deferred_pending.store(true, std::memory_order_release);
   } catch (...) {
@@ -25,6 +26,13 @@ void defer_release(PyObject* object) noexcept {
 }
 
 }  // namespace
+
+void forget_deferred_releases_after_fork() noexcept {
+  // A worker thread of the parent may have held the mutex at the fork; it does not exist here.
+  deferred_mutex = new std::mutex();
+  deferred = new std::vector<PyObject*>();
+  deferred_pending.store(false);
+}
 
 void PyRef::reset() noexcept {
   PyObject* object = std::exchange(object_, nullptr);
@@ -40,7 +48,7 @@ void drain_deferred_releases() noexcept {
   if (!deferred_pending.load(std::memory_order_acquire)) return;
   std::vector<PyObject*> batch;
   {
-    std::lock_guard lock(deferred_mutex);
+    std::lock_guard lock(*deferred_mutex);
     batch.swap(*deferred);
     deferred_pending.store(false, std::memory_order_relaxed);
   }

@@ -48,4 +48,7 @@ class PyRef {
 // Releases the references queued by threads that did not hold the lock. Call with the lock held.
 void drain_deferred_releases() noexcept;
 
+// In a forked child: drops the queue of the parent, whose lock may be held by a vanished thread.
+void forget_deferred_releases_after_fork() noexcept;
+
 }  // namespace tyvo::py

@@ -53,3 +53,34 @@ threading.Thread(target=serve, daemon=True).start()
 time.sleep(0.5)
 """, timeout=30)
     assert result.returncode == 0, result.stderr[-2000:]
+
+
+def test_a_forked_child_gets_working_worker_threads():
+    result = run_python("""
+import asyncio, os, sys, tyvo
+from datetime import timedelta
+
+async def use_scheduler():
+    s = tyvo.Scheduler()
+    ran = asyncio.Event()
+    async def work():
+        ran.set()
+    await s.schedule(work, tyvo.Trigger.Interval(timedelta(hours=1)))
+    runner = asyncio.ensure_future(s.start())
+    await asyncio.wait_for(ran.wait(), 5)
+    await s.shutdown()
+    await asyncio.wait_for(runner, 5)
+
+asyncio.run(use_scheduler())          # the parent's threads exist now
+pid = os.fork()
+if pid == 0:
+    try:
+        asyncio.run(use_scheduler())  # a new scheduler in the child must run its jobs
+    except BaseException as error:
+        print("child failed:", repr(error), file=sys.stderr)
+        os._exit(1)
+    os._exit(0)
+_, status = os.waitpid(pid, 0)
+sys.exit(os.waitstatus_to_exitcode(status))
+""", timeout=60)
+    assert result.returncode == 0, result.stderr[-2000:]

@@ -128,3 +128,36 @@ TEST(Runtime, AnExceptionEndsOnlyItsOwnTask)
 
 } // namespace
 } // namespace tyvo::rt
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tyvo::rt {
+namespace {
+
+Task<int> sleep_then_answer()
+{
+    co_await sleep_for(std::chrono::milliseconds(1));
+    co_return 42;
+}
+
+TEST(Runtime, AForkedChildRunsTasksOnThreadsOfItsOwn)
+{
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "the thread sanitizer refuses new threads after a multi-threaded fork";
+#endif
+    ASSERT_EQ(block_on(sleep_then_answer()), 42);  // the parent's pool and timer thread exist now
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        // Threads do not survive fork(): without fresh ones this would wait forever.
+        const int answer = block_on(sleep_then_answer());
+        _exit(answer == 42 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}  // namespace
+}  // namespace tyvo::rt

@@ -1,5 +1,7 @@
 #include "bridge/runtime/detail/pool.hpp"
 
+#include "bridge/runtime/detail/fork_safe_singleton.hpp"
+
 #include <algorithm>
 #include <system_error>
 #include <thread>
@@ -17,13 +19,12 @@ public:
 
 Pool& Pool::instance()
 {
-    // Leaked on purpose; see the class comment.
-    static Pool* const pool = [] {
-        auto* created = new Pool();
+    static ForkSafeSingleton<Pool> pool([] {
+        auto* created = new Pool();  // leaked on purpose; see the class comment
         created->start_threads();
         return created;
-    }();
-    return *pool;
+    });
+    return pool.get();
 }
 
 void Pool::start_threads()

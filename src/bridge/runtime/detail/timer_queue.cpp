@@ -1,6 +1,7 @@
 #include "bridge/runtime/detail/timer_queue.hpp"
 
 #include "bridge/runtime/detail/deadline.hpp"
+#include "bridge/runtime/detail/fork_safe_singleton.hpp"
 #include "bridge/runtime/detail/pool.hpp"
 
 #include <thread>
@@ -13,13 +14,13 @@ namespace tyvo::rt::detail {
 
 TimerQueue& TimerQueue::instance()
 {
-    // Leaked on purpose: the detached thread uses it until the process ends.
-    static TimerQueue* const queue = [] {
+    static ForkSafeSingleton<TimerQueue> queue([] {
+        // Leaked on purpose: the detached thread uses it until the process ends.
         auto* created = new TimerQueue();
         std::thread(&TimerQueue::run, created).detach();
         return created;
-    }();
-    return *queue;
+    });
+    return queue.get();
 }
 
 void TimerQueue::add(TimerEntry& entry)
