@@ -6,13 +6,28 @@ import textwrap
 import pytest
 
 
+# TYVO_TEST_LOOP=uvloop runs every scenario's event loop on uvloop instead of asyncio's own.
+LOOP_PROLOGUES = {
+    "asyncio": "",
+    "uvloop": (
+        "import asyncio, uvloop, warnings\n"
+        "with warnings.catch_warnings():\n"
+        "    warnings.simplefilter('ignore', DeprecationWarning)\n"
+        "    asyncio.set_event_loop_policy(uvloop.EventLoopPolicy())\n"
+    ),
+}
+LOOP = os.environ.get("TYVO_TEST_LOOP") or "asyncio"
+if LOOP not in LOOP_PROLOGUES:
+    raise pytest.UsageError(f"TYVO_TEST_LOOP={LOOP!r}: expected one of {sorted(LOOP_PROLOGUES)}")
+
+
 def run_python(code, timeout=60, env=None):
     """Runs `code` in a fresh interpreter: for scenarios that depend on process-wide state
     (the job id counter, the logging cache, the worker threads) or on how a process ends."""
     full_env = dict(os.environ)
     full_env.update(env or {})
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, "-c", LOOP_PROLOGUES[LOOP] + textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,
