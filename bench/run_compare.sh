@@ -5,6 +5,7 @@
 #   bash bench/run_compare.sh              # tyvo as of the last commit
 #   TYVO_FROM_WORKTREE=1 bash bench/run_compare.sh   # tyvo as it is in the working tree
 #   ROUNDS=5 bash bench/run_compare.sh     # more rounds (default 3)
+#   BUILD_ONLY=1 bash bench/run_compare.sh # install and build, measure nothing (for profiling)
 #
 # By default tyvo is built from a snapshot of HEAD, so that unfinished edits lying in a shared
 # working tree neither break the build nor leak into the figures. The snapshot, the venv and
@@ -58,6 +59,8 @@ echo "== building the native cron benchmark in $native"
 cmake -S "$source_dir" -B "$native" "${generator[@]}" -DTYVO_PYTHON=OFF -DTYVO_BENCH=ON \
       -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$native" --target native_cron cron-next >/dev/null
+
+[[ ${BUILD_ONLY:-0} == 1 ]] && exit 0
 
 echo "== running the workloads ($rounds rounds)"
 "$venv/bin/python" bench/compare/run_all.py --native-build "$native" --rounds "$rounds" \

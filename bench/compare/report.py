@@ -210,7 +210,9 @@ class Report:
                  "- Scale: APScheduler's `add_job` before `start()` only queues the job; it is stored at "
                  "`start()`, so that cost lands in its \"start to all first runs\" column. The plain loop's "
                  "\"schedule\" is creating the tasks and its shutdown is cancelling and gathering them; "
-                 "APScheduler's shutdown is `shutdown(wait=False)` until its state is stopped."]
+                 "APScheduler's shutdown is `shutdown(wait=False)` until its state is stopped.",
+                 "", "Where tyvo's time and memory go: `bash bench/compare/profile_tyvo.sh cpu|pipeline|memory` "
+                 "(perf, uprobes and massif on the same workloads)."]
         return "\n".join(header + sections + notes) + "\n"
 
 
