@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "bridge/asyncio_api.hpp"
+#include "bridge/python_exception.hpp"
 #include "module/errors.hpp"
 
 namespace tyvo::py {
@@ -129,18 +130,39 @@ PyTypeObject* task_completer_type() {
 // --- PyEnsureFuture -------------------------------------------------------------------------
 
 struct EnsureFutureState {
-  PyRef awaitable;
-  std::optional<rt::OneshotSender<CoroutineOutcome>> outcome;
+  std::vector<EnsureFutureEntry> entries;
 };
+
+// A failing entry is reported the way the loop reports a failing callback, and the rest go on.
+void report_to_loop(PyObject* self) {
+  PythonException failure = PythonException::fetch();
+  PyRef loop = PyRef::steal(PyObject_CallNoArgs(asyncio::get_running_loop()));
+  PyRef context = PyRef::steal(Py_BuildValue("{s:s,s:O,s:O}", "message", "Exception in callback PyEnsureFuture",
+                                             "exception", failure.error.get(), "handle", self));
+  if (loop && context) {
+    PyRef handled = PyRef::steal(PyObject_CallMethod(loop.get(), "call_exception_handler", "(O)", context.get()));
+    if (handled) return;
+  }
+  PyErr_WriteUnraisable(self);
+}
+
+void start_task(EnsureFutureEntry& entry) {
+  PyRef task = PyRef::steal(require(PyObject_CallOneArg(asyncio::ensure_future(), entry.awaitable.get())));
+  entry.awaitable.reset();
+  PyRef completer = new_callback(task_completer_type(), TaskCompleterState{std::move(entry.outcome)});
+  PyRef added = PyRef::steal(require(PyObject_CallMethod(task.get(), "add_done_callback", "(O)", completer.get())));
+}
 
 PyObject* ensure_future_call(PyObject* self, PyObject*, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto& state = state_of<EnsureFutureState>(self);
-    PyRef awaitable = std::move(state.awaitable);
-    PyRef task = PyRef::steal(require(PyObject_CallOneArg(asyncio::ensure_future(), awaitable.get())));
-    PyRef completer = new_callback(task_completer_type(), TaskCompleterState{std::move(state.outcome)});
-    state.outcome.reset();
-    PyRef added = PyRef::steal(require(PyObject_CallMethod(task.get(), "add_done_callback", "O", completer.get())));
+    auto entries = std::move(state_of<EnsureFutureState>(self).entries);
+    for (auto& entry : entries) {
+      try {
+        start_task(entry);
+      } catch (const PythonErrorSet&) {
+        report_to_loop(self);
+      }
+    }
     Py_RETURN_NONE;
   });
 }
@@ -157,9 +179,9 @@ PyRef new_checked_completor() {
   return new_callback(type, NoState{});
 }
 
-PyRef new_ensure_future(PyRef awaitable, rt::OneshotSender<CoroutineOutcome> outcome) {
+PyRef new_ensure_future(std::vector<EnsureFutureEntry> entries) {
   static PyTypeObject* type = callback_type<EnsureFutureState>("tyvo.PyEnsureFuture", ensure_future_call);
-  return new_callback(type, EnsureFutureState{std::move(awaitable), std::move(outcome)});
+  return new_callback(type, EnsureFutureState{std::move(entries)});
 }
 
 }  // namespace tyvo::py

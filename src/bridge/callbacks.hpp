@@ -1,6 +1,8 @@
 // The small callable objects the bridge hands to asyncio. Each runs on the event loop's thread.
 #pragma once
 
+#include <vector>
+
 #include "bridge/coroutine_outcome.hpp"
 #include "bridge/runtime/channel.hpp"
 #include "bridge/runtime/oneshot.hpp"
@@ -14,8 +16,14 @@ PyRef new_done_callback(rt::OneshotSender<rt::Signal> cancellation);
 // CheckedCompletor(future, method, value): calls method(value) unless the future was cancelled.
 PyRef new_checked_completor();
 
-// PyEnsureFuture(): wraps `awaitable` in a task of the running loop and has PyTaskCompleter
-// send the task's outcome.
-PyRef new_ensure_future(PyRef awaitable, rt::OneshotSender<CoroutineOutcome> outcome);
+struct EnsureFutureEntry {
+  PyRef awaitable;
+  rt::OneshotSender<CoroutineOutcome> outcome;
+};
+
+// PyEnsureFuture(): wraps each awaitable in a task of the running loop and has PyTaskCompleter
+// send the task's outcome. An entry that cannot be made a task goes to the loop's exception
+// handler, and its outcome is never sent. Dropped uncalled, it sends no outcome at all.
+PyRef new_ensure_future(std::vector<EnsureFutureEntry> entries);
 
 }  // namespace tyvo::py

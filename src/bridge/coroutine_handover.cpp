@@ -7,14 +7,12 @@
 
 namespace tyvo::py {
 
-CompletionHandle hand_over(const TaskLocals& locals, PyRef awaitable) {
-  auto [sender, receiver] = rt::oneshot<CoroutineOutcome>();
-  PyRef callback = new_ensure_future(std::move(awaitable), std::move(sender));
+void hand_over_all(const TaskLocals& locals, std::vector<EnsureFutureEntry> entries) {
+  PyRef callback = new_ensure_future(std::move(entries));
   PyRef call_soon = PyRef::steal(require(PyObject_GetAttrString(locals.loop.get(), "call_soon_threadsafe")));
   PyRef args = PyRef::steal(require(PyTuple_Pack(1, callback.get())));
   PyRef kwargs = PyRef::steal(require(Py_BuildValue("{s:O}", "context", locals.context.get())));
   PyRef handle = PyRef::steal(require(PyObject_Call(call_soon.get(), args.get(), kwargs.get())));
-  return std::move(receiver);
 }
 
 rt::Task<CoroutineOutcome> await_completion(CompletionHandle handle) {

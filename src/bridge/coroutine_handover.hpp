@@ -2,6 +2,9 @@
 // for its outcome without holding the interpreter lock.
 #pragma once
 
+#include <vector>
+
+#include "bridge/callbacks.hpp"
 #include "bridge/coroutine_outcome.hpp"
 #include "bridge/runtime/oneshot.hpp"
 #include "bridge/runtime/task.hpp"
@@ -11,9 +14,10 @@ namespace tyvo::py {
 
 using CompletionHandle = rt::OneshotReceiver<CoroutineOutcome>;
 
-// Schedules `awaitable` as a task of `locals.loop`, in a copy of `locals.context`. Lock held;
-// throws PythonErrorSet (a closed loop, say), and the awaitable is then never awaited.
-CompletionHandle hand_over(const TaskLocals& locals, PyRef awaitable);
+// Schedules each awaitable as a task of `locals.loop`, in a copy of `locals.context`, with one
+// call_soon_threadsafe. Lock held; throws PythonErrorSet (a closed loop, say), and the awaitables
+// are then never awaited.
+void hand_over_all(const TaskLocals& locals, std::vector<EnsureFutureEntry> entries);
 
 // The coroutine's outcome. If it can never arrive (the loop dropped the callback, or could not
 // make a task of the object) the outcome is a new asyncio.CancelledError. Destroying the waiting

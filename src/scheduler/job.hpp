@@ -8,18 +8,13 @@
 #include <unordered_map>
 
 #include "bridge/runtime/channel.hpp"
-#include "module/py_ref.hpp"
+#include "bridge/python_call.hpp"
 #include "module/trigger_value.hpp"
 
 namespace tyvo {
 
-// The Python side of a job. Shared by every copy, so that copying a Job on a worker thread never
-// touches a Python reference count; released (deferred if need be) with the last copy.
-struct JobCall {
-  py::PyRef handler;
-  py::PyRef args;    // a tuple
-  py::PyRef kwargs;  // a dict
-};
+// The Python side of a job: handler, args and kwargs, shared by every copy of the job.
+using JobCall = py::PythonCall;
 
 struct Job {
   std::string id;

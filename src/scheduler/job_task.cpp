@@ -3,35 +3,15 @@
 #include <optional>
 
 #include "bridge/coroutine_handover.hpp"
+#include "bridge/run_starter.hpp"
 #include "bridge/interpreter.hpp"
 #include "bridge/log.hpp"
 #include "bridge/runtime/race.hpp"
 #include "bridge/runtime/timer.hpp"
-#include "module/errors.hpp"
 #include "scheduler/fire_delay.hpp"
 
 namespace tyvo {
 namespace {
-
-// Calls the handler and hands its coroutine to the loop, under the lock. nullopt means the run
-// could not start; the failure is logged (outside the lock) unless the program is ending.
-std::optional<py::CompletionHandle> start_run(const Job& job, const py::TaskLocals& locals) {
-  std::string failure;
-  {
-    py::InterpreterLock lock;
-    if (!lock.held()) return std::nullopt;
-    PyObject* awaitable = PyObject_Call(job.call->handler.get(), job.call->args.get(), job.call->kwargs.get());
-    if (awaitable != nullptr) {
-      try {
-        return py::hand_over(locals, py::PyRef::steal(awaitable));
-      } catch (const py::PythonErrorSet&) {
-      }
-    }
-    failure = py::PythonException::fetch().render();
-  }
-  TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, failure);
-  return std::nullopt;
-}
 
 void report_outcome(const Job& job, py::CoroutineOutcome outcome) {
   auto* exception = std::get_if<py::PythonException>(&outcome);
@@ -46,12 +26,16 @@ void report_outcome(const Job& job, py::CoroutineOutcome outcome) {
   TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, rendered);
 }
 
-rt::Task<void> job_loop(const Job& job, const py::TaskLocals& locals) {
+rt::Task<void> job_loop(const Job& job, const std::shared_ptr<const py::TaskLocals>& locals) {
   for (;;) {
     if (job.active->load()) {
-      auto handle = start_run(job, locals);
-      if (!handle) co_return;
-      auto outcome = co_await py::await_completion(std::move(*handle));
+      py::RunStart run = co_await py::start_run(job.call, locals);
+      if (!run.started) {
+        // The run could not start: the handler raised, or the loop refused the coroutine.
+        if (!run.failure.empty()) TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, run.failure);
+        co_return;
+      }
+      auto outcome = co_await py::await_completion(std::move(*run.started));
       report_outcome(job, std::move(outcome));
     }
     co_await rt::sleep_for(fire_delay(job.trigger, std::chrono::system_clock::now()));
@@ -65,7 +49,7 @@ rt::Task<void> stop_requested(rt::Receiver<rt::Signal>& stop) {
 }  // namespace
 
 rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<const py::TaskLocals> locals) {
-  auto ended = co_await rt::race(stop_requested(stop), job_loop(job, *locals));
+  auto ended = co_await rt::race(stop_requested(stop), job_loop(job, locals));
   if (ended.index() == 0) {
     job.active->store(false);
     TYVO_LOG_WARN("Job {} is now shutdown", job.id);

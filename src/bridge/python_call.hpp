@@ -1,0 +1,16 @@
+// A Python call to make later, perhaps many times, from worker threads.
+#pragma once
+
+#include "module/py_ref.hpp"
+
+namespace tyvo::py {
+
+// Held through a shared pointer, so that copies travel between threads without touching a
+// Python reference count; released (deferred if need be) with the last holder.
+struct PythonCall {
+  PyRef callable;
+  PyRef args;    // a tuple
+  PyRef kwargs;  // a dict
+};
+
+}  // namespace tyvo::py
