@@ -130,6 +130,7 @@ PyTypeObject* task_completer_type() {
 // --- PyEnsureFuture -------------------------------------------------------------------------
 
 struct EnsureFutureState {
+  PyRef loop;
   std::vector<EnsureFutureEntry> entries;
 };
 
@@ -146,8 +147,18 @@ void report_to_loop(PyObject* self) {
   PyErr_WriteUnraisable(self);
 }
 
-void start_task(EnsureFutureEntry& entry) {
-  PyRef task = PyRef::steal(require(PyObject_CallOneArg(asyncio::ensure_future(), entry.awaitable.get())));
+// For a coroutine, ensure_future() amounts to loop.create_task(); calling that directly saves a
+// few Python frames per run, which add up on a loop that starts thousands of runs a second.
+PyObject* as_task(PyObject* loop, PyObject* awaitable) {
+  if (PyCoro_CheckExact(awaitable)) {
+    static PyObject* create_task = PyUnicode_InternFromString("create_task");
+    return PyObject_CallMethodOneArg(loop, create_task, awaitable);
+  }
+  return PyObject_CallOneArg(asyncio::ensure_future(), awaitable);
+}
+
+void start_task(PyObject* loop, EnsureFutureEntry& entry) {
+  PyRef task = PyRef::steal(require(as_task(loop, entry.awaitable.get())));
   entry.awaitable.reset();
   PyRef completer = new_callback(task_completer_type(), TaskCompleterState{std::move(entry.outcome)});
   PyRef added = PyRef::steal(require(PyObject_CallMethod(task.get(), "add_done_callback", "(O)", completer.get())));
@@ -155,10 +166,11 @@ void start_task(EnsureFutureEntry& entry) {
 
 PyObject* ensure_future_call(PyObject* self, PyObject*, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-    auto entries = std::move(state_of<EnsureFutureState>(self).entries);
+    auto& state = state_of<EnsureFutureState>(self);
+    auto entries = std::move(state.entries);
     for (auto& entry : entries) {
       try {
-        start_task(entry);
+        start_task(state.loop.get(), entry);
       } catch (const PythonErrorSet&) {
         report_to_loop(self);
       }
@@ -179,9 +191,9 @@ PyRef new_checked_completor() {
   return new_callback(type, NoState{});
 }
 
-PyRef new_ensure_future(std::vector<EnsureFutureEntry> entries) {
+PyRef new_ensure_future(PyRef loop, std::vector<EnsureFutureEntry> entries) {
   static PyTypeObject* type = callback_type<EnsureFutureState>("tyvo.PyEnsureFuture", ensure_future_call);
-  return new_callback(type, EnsureFutureState{std::move(entries)});
+  return new_callback(type, EnsureFutureState{std::move(loop), std::move(entries)});
 }
 
 }  // namespace tyvo::py

@@ -21,9 +21,9 @@ struct EnsureFutureEntry {
   rt::OneshotSender<CoroutineOutcome> outcome;
 };
 
-// PyEnsureFuture(): wraps each awaitable in a task of the running loop and has PyTaskCompleter
+// PyEnsureFuture(): on `loop`, wraps each awaitable in a task of that loop and has PyTaskCompleter
 // send the task's outcome. An entry that cannot be made a task goes to the loop's exception
 // handler, and its outcome is never sent. Dropped uncalled, it sends no outcome at all.
-PyRef new_ensure_future(std::vector<EnsureFutureEntry> entries);
+PyRef new_ensure_future(PyRef loop, std::vector<EnsureFutureEntry> entries);
 
 }  // namespace tyvo::py
