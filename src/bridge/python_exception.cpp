@@ -16,11 +16,10 @@ PythonException PythonException::fetch() {
 }
 
 std::string PythonException::render() const {
-  std::string text = "<unknown exception>";
   PyRef qualname = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(error.get())),
                                                        "__qualname__"));
   const char* name = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
-  text = name != nullptr ? name : Py_TYPE(error.get())->tp_name;
+  std::string text = name != nullptr ? name : Py_TYPE(error.get())->tp_name;
   PyErr_Clear();
   PyRef message = PyRef::steal(PyObject_Str(error.get()));
   const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;

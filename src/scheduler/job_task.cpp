@@ -1,11 +1,11 @@
 #include "scheduler/job_task.hpp"
 
-#include <optional>
+#include <string>
 
 #include "bridge/coroutine_handover.hpp"
-#include "bridge/run_starter.hpp"
 #include "bridge/interpreter.hpp"
 #include "bridge/log.hpp"
+#include "bridge/run_starter.hpp"
 #include "bridge/runtime/race.hpp"
 #include "bridge/runtime/timer.hpp"
 #include "scheduler/fire_delay.hpp"
