@@ -203,3 +203,29 @@ def test_cron_without_a_next_occurrence_runs_once_and_reports_on_stderr(python):
         await runner
     """))
     assert "failed to find next cron time: CronScheduler time search limit exceeded." in result.stderr
+
+
+def test_an_awaitable_that_is_not_one_goes_to_the_loop_handler_and_the_job_goes_on(python):
+    import sys
+
+    if sys.version_info < (3, 12):
+        import pytest
+
+        pytest.skip("inspect.markcoroutinefunction is new in 3.12")
+    python(scenario("""
+        import inspect
+        calls, reported = [], []
+        asyncio.get_running_loop().set_exception_handler(lambda loop, context: reported.append(context))
+        def liar():
+            calls.append(1)
+            return 42  # claims to be async, returns no awaitable
+        inspect.markcoroutinefunction(liar)
+        s = tyvo.Scheduler()
+        await s.schedule(liar, Interval(timedelta(seconds=0.1)), id="liar")
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: len(calls) >= 2)
+        await s.shutdown()
+        await runner
+        assert isinstance(reported[0]["exception"], TypeError), reported[0]
+        assert (40, "Failed to execute job liar: CancelledError: ") in logs(), logs()
+    """))
