@@ -20,9 +20,16 @@ std::chrono::nanoseconds cron_delay(const CronTrigger& trigger, std::chrono::sys
   } catch (const cron::Error& error) {
     throw std::runtime_error(std::string("failed to find next cron time: ") + error.what());
   }
-  const auto delay = next - now;
+  // Whole seconds first: `next - now` in nanoseconds overflows for occurrences past 2262, and such
+  // a wait is "never" for practical purposes (the timer caps it at 30 years anyway).
+  const std::chrono::seconds whole = next - base;
+  const auto into_second = now - base;
+  constexpr auto representable = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::nanoseconds::max()) -
+                                 std::chrono::seconds(1);
+  if (whole >= representable) return std::chrono::nanoseconds::max();
+  const auto delay = std::chrono::nanoseconds(whole) - std::chrono::duration_cast<std::chrono::nanoseconds>(into_second);
   if (delay < std::chrono::nanoseconds::zero()) throw std::runtime_error("duration is out of range");
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(delay);
+  return delay;
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ using std::chrono::steady_clock;
 
 constexpr auto completion_bound = std::chrono::seconds(10);
 constexpr auto completion_recheck = std::chrono::seconds(1);
+constexpr auto task_settle_recheck = std::chrono::milliseconds(1);
 
 // Gives the job (the supervisor's own copy) a stop channel and starts its task.
 void launch(Job& job, const std::shared_ptr<const py::TaskLocals>& locals) {
@@ -47,21 +48,34 @@ bool any_active(const JobRegistry& jobs) {
   return std::any_of(jobs.begin(), jobs.end(), [](const auto& entry) { return entry.second.active->load(); });
 }
 
+// A task has ended once it let go of its stop channel, which it does only after its last write to
+// the job's active flag.
+bool any_task_running(const JobRegistry& jobs) {
+  return std::any_of(jobs.begin(), jobs.end(),
+                     [](const auto& entry) { return !entry.second.shutdown_tx->is_closed(); });
+}
+
 rt::Task<void> stop_every_job(JobRegistry& jobs) {
   TYVO_LOG_WARN("Shutting down {} jobs", jobs.size());
   for (auto& [id, job] : jobs) {
     if (!job.shutdown_tx) throw std::logic_error("shutdown_tx was not set for job");
     co_await job.shutdown_tx->send(rt::Signal{});  // a task that already ended just misses it
   }
-  // A poll, not a notification: the tasks share nothing with us but their active flags.
+  // A poll, not a notification: the tasks share nothing with us but their active flags and their
+  // stop channels. Inactive is not enough: a paused job's task may still be on its way to its
+  // final "inactive" write, and a start() made as soon as this procedure ends would then see its
+  // jobs switched off again behind its back. So once no job is active, the wait goes on, briefly,
+  // until their tasks have ended too.
   const auto deadline = steady_clock::now() + completion_bound;
-  while (any_active(jobs)) {
+  for (;;) {
+    const bool active = any_active(jobs);
+    if (!active && !any_task_running(jobs)) break;
     const auto now = steady_clock::now();
     if (now >= deadline) {
-      TYVO_LOG_ERROR("Jobs did not complete shudown within 10 seconds");
+      if (active) TYVO_LOG_ERROR("Jobs did not complete shudown within 10 seconds");
       break;
     }
-    co_await rt::sleep_until(std::min(now + completion_recheck, deadline));
+    co_await rt::sleep_until(std::min(now + (active ? completion_recheck : task_settle_recheck), deadline));
   }
 }
 

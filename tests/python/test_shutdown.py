@@ -196,3 +196,49 @@ def test_dropping_a_running_scheduler_shuts_its_jobs_down(python):
         assert await asyncio.wait_for(runner, 5) == ()
         assert (30, "Job j is now shutdown") in logs()
     """))
+
+
+def test_restart_after_shutting_down_paused_jobs_runs_every_job(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        runs = {}
+        async def work(i): runs[i] = runs.get(i, 0) + 1
+        count = 300
+        for i in range(count):
+            await s.schedule(work, Interval(timedelta(hours=1)), args=(i,), id=str(i))
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: len(runs) == count)
+        for i in range(count):
+            s.pause(str(i))
+        began = time.monotonic()
+        await s.shutdown()
+        await runner
+        assert time.monotonic() - began < 0.9, "paused jobs need no 1 s re-check"
+        runner = asyncio.ensure_future(s.start())  # at once: no old task may switch a job off now
+        await wait_for(lambda: all(n == 2 for n in runs.values()))
+        await asyncio.sleep(0.2)
+        for i in range(count):
+            s.pause(str(i))
+            s.resume(str(i))  # every job is still registered and reachable
+        await s.shutdown()
+        await runner
+    """))
+
+
+def test_a_fire_time_centuries_away_just_waits(python):
+    result = python(scenario("""
+        s = tyvo.Scheduler()
+        runs = []
+        async def work(): runs.append(1)
+        await s.schedule(work, Cron("0 0 0 1 1 * 2999"), id="far")
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: runs)
+        await asyncio.sleep(0.5)
+        began = time.monotonic()
+        await s.shutdown()
+        await runner
+        assert runs == [1]
+        assert time.monotonic() - began < 5, "its task was asleep, not dead"
+        assert (30, "Job far is now shutdown") in logs()
+    """))
+    assert "task failed" not in result.stderr
