@@ -13,7 +13,8 @@ import sys
 
 # Frames whose inclusive share tells where a run's CPU goes (matched as substrings).
 HOT = [
-    ("worker: hand_over (call handler's coroutine to the loop)", "tyvo::py::hand_over"),
+    ("worker: call the handlers (batched, GIL held)", "call_handlers"),
+    ("worker: hand_over (coroutines to the loop)", "tyvo::py::hand_over"),
     ("  of which call_soon_threadsafe's self-pipe send", "sock_send"),
     ("worker: InterpreterLock (take the GIL)", "tyvo::py::InterpreterLock::InterpreterLock"),
     ("loop: ensure_future_call (make the Task)", "ensure_future_call"),

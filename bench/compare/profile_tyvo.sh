@@ -41,10 +41,12 @@ case ${1:-cpu} in
     probes=(completer "tyvo::py::(anonymous namespace)::task_completer_call("
             resume "tyvo::(anonymous namespace)::job_loop("
             sleep "tyvo::rt::Sleep::await_suspend("
-            handover "tyvo::py::hand_over("
+            handover "tyvo::py::hand_over"
             task "tyvo::py::(anonymous namespace)::ensure_future_call(")
     for ((i = 0; i < ${#probes[@]}; i += 2)); do
-      perf probe -q -x "$module" -a "${probes[i]}=0x$(address_of "${probes[i + 1]}")"
+      address=$(address_of "${probes[i + 1]}")
+      if [[ -z $address ]]; then echo "(no ${probes[i + 1]} in this build: no '${probes[i]}' column)"; continue; fi
+      perf probe -q -x "$module" -a "${probes[i]}=0x$address"
     done
     perf record -q -k CLOCK_MONOTONIC -e 'probe_tyvo:*' -o "$out/pipeline.data" -- \
       "$python" "$here/lateness.py" tyvo 10000 --seconds 4 >/dev/null
