@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs every test suite: the native suites (plain, thread sanitizer, address+undefined sanitizer)
-# and the Python suite on every CPython 3.11+ found on this machine.
+# Runs every test suite: the native suites (plain, thread sanitizer, address+undefined sanitizer),
+# the Python suite on every CPython 3.11+ found on this machine, then the extra passes (uvloop,
+# development mode, sanitizer build of the module, stress, cron fuzzing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,3 +40,4 @@ native_suite build/native-asan -DTYVO_SANITIZE=address,undefined
 while read -r version interpreter; do
   python_suite "$version" "$interpreter"
 done < <(pythons)
+bash scripts/test-extra.sh
