@@ -36,7 +36,9 @@ Summary measure(int samples, int batch, Operation&& operation) {
     per_call.push_back(static_cast<double>(duration_cast<nanoseconds>(end - begin).count()) / batch);
   }
   std::sort(per_call.begin(), per_call.end());
-  const auto at = [&](double q) { return per_call[static_cast<std::size_t>(q * static_cast<double>(per_call.size() - 1))]; };
+  const auto at = [&](double q) {
+    return per_call[static_cast<std::size_t>(q * static_cast<double>(per_call.size() - 1))];
+  };
   return {at(0.5), at(0.99), per_call.back()};
 }
 
@@ -57,8 +59,8 @@ void consume(const cron::Occurrence& occurrence) {
 
 void print(const char* what, const std::string& pattern, const Summary& summary) {
   const std::string shown = pattern.size() <= 34 ? pattern : pattern.substr(0, 31) + "...";
-  std::printf("%-20s %-36s median %9.1f ns   p99 %9.1f ns   max %9.1f ns\n", what, ("\"" + shown + "\"").c_str(),
-              summary.median_ns, summary.p99_ns, summary.max_ns);
+  std::printf("%-20s %-36s median %9.1f ns   p99 %9.1f ns   max %9.1f ns\n", what,
+              ("\"" + shown + "\"").c_str(), summary.median_ns, summary.p99_ns, summary.max_ns);
 }
 
 }  // namespace
@@ -70,18 +72,18 @@ int main() {
   const std::vector<std::string> everyday = {"*/15 * * * *", "0 0 L * *", "0 0 * * 5#2", "0 9 1-7 * +MON",
                                              "30 */15 * * * *"};
   const std::vector<std::string> nasty = {
-      "0 0 30 2 *",                       // never: 30 February
-      "0 0 0 29 2 * 2101-2103",           // never: no leap year in range
-      "0 0 31 4,6,9,11 *",                // never: 30-day months
-      "0 0 1 * +MON#5",                   // never, in any month: the 1st is no fifth Monday
-      "0 0 0 1 1 * 5000",                 // far away
-      "0 0 29 2 *",                       // up to eight years away
-      "0 0 13 * +FRI",                    // Friday the 13th
-      "0 0 29W 2 *",                      // weekday near 29 February
-      "59 59 23 L 2 +SUNL",               // 29 February that is the last Sunday
+      "0 0 30 2 *",              // never: 30 February
+      "0 0 0 29 2 * 2101-2103",  // never: no leap year in range
+      "0 0 31 4,6,9,11 *",       // never: 30-day months
+      "0 0 1 * +MON#5",          // never, in any month: the 1st is no fifth Monday
+      "0 0 0 1 1 * 5000",        // far away
+      "0 0 29 2 *",              // up to eight years away
+      "0 0 13 * +FRI",           // Friday the 13th
+      "0 0 29W 2 *",             // weekday near 29 February
+      "59 59 23 L 2 +SUNL",      // 29 February that is the last Sunday
       "*/7 */7 */7 1W,15W,L * 1#5,2L,5#3",
       "0 0 0 29 2 * */7",
-      "0 0 0 29 2 * */2",                 // never: odd years are not leap, and they never cover all kinds of year
+      "0 0 0 29 2 * */2",  // never: odd years are not leap, and they never cover all kinds of year
       // never, the slowest month there is: 31 nearest weekdays to place in
       // every month, none of them on a last Saturday or Sunday
       "0 0 1W,2W,3W,4W,5W,6W,7W,8W,9W,10W,11W,12W,13W,14W,15W,16W,17W,18W,19W,20W,21W,22W,23W,24W,25W,26W,"
@@ -91,7 +93,8 @@ int main() {
   std::printf("everyday patterns\n");
   for (const std::string& text : everyday) {
     const cron::Pattern pattern = cron::parse(text);
-    print("next_after", text, measure(20000, 100, [&](int i) { consume(cron::find_next_after(pattern, start_for(i))); }));
+    print("next_after", text,
+          measure(20000, 100, [&](int i) { consume(cron::find_next_after(pattern, start_for(i))); }));
     print("parse + next_after", text, measure(20000, 100, [&](int i) {
             consume(cron::find_next_after(cron::parse(text), start_for(i)));
           }));
@@ -101,10 +104,10 @@ int main() {
   Summary worst{0, 0, 0};
   for (const std::string& text : nasty) {
     const cron::Pattern pattern = cron::parse(text);
-    const Summary alone = measure(2000, 5, [&](int i) { consume(cron::find_next_after(pattern, start_for(i))); });
-    const Summary parsed = measure(2000, 5, [&](int i) {
-      consume(cron::find_next_after(cron::parse(text), start_for(i)));
-    });
+    const Summary alone =
+        measure(2000, 5, [&](int i) { consume(cron::find_next_after(pattern, start_for(i))); });
+    const Summary parsed =
+        measure(2000, 5, [&](int i) { consume(cron::find_next_after(cron::parse(text), start_for(i))); });
     print("next_after", text, alone);
     print("parse + next_after", text, parsed);
     for (const Summary& summary : {alone, parsed}) {

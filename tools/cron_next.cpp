@@ -81,7 +81,8 @@ std::optional<long> parse_count(std::string_view text) {
 // One answer line (without its newline) for one input line.
 std::string answer_batch_line(std::string_view line, bool last_only) {
   const std::size_t first_tab = line.find('\t');
-  const std::size_t second_tab = first_tab == std::string_view::npos ? first_tab : line.find('\t', first_tab + 1);
+  const std::size_t second_tab =
+      first_tab == std::string_view::npos ? first_tab : line.find('\t', first_tab + 1);
   if (second_tab == std::string_view::npos) {
     return "error malformed line: expected START, COUNT and PATTERN separated by tabs.";
   }
@@ -160,7 +161,8 @@ int main(int argc, char** argv) {
   }
   if (first == "--batch" || first == "--last") {
     const std::string_view second = argc > 2 ? argv[2] : "";
-    const bool pair = (first == "--batch" && second == "--last") || (first == "--last" && second == "--batch");
+    const bool pair =
+        (first == "--batch" && second == "--last") || (first == "--last" && second == "--batch");
     if (argc == 2 && first == "--batch") return run_batch(false);
     if (argc == 3 && pair) return run_batch(true);
     return fail(usage);

@@ -138,10 +138,12 @@ struct EnsureFutureState {
 void report_to_loop(PyObject* self) {
   PythonException failure = PythonException::fetch();
   PyRef loop = PyRef::steal(PyObject_CallNoArgs(asyncio::get_running_loop()));
-  PyRef context = PyRef::steal(Py_BuildValue("{s:s,s:O,s:O}", "message", "Exception in callback PyEnsureFuture",
-                                             "exception", failure.error.get(), "handle", self));
+  PyRef context =
+      PyRef::steal(Py_BuildValue("{s:s,s:O,s:O}", "message", "Exception in callback PyEnsureFuture",
+                                 "exception", failure.error.get(), "handle", self));
   if (loop && context) {
-    PyRef handled = PyRef::steal(PyObject_CallMethod(loop.get(), "call_exception_handler", "(O)", context.get()));
+    PyRef handled =
+        PyRef::steal(PyObject_CallMethod(loop.get(), "call_exception_handler", "(O)", context.get()));
     if (handled) return;
   }
   PyErr_WriteUnraisable(self);
@@ -161,7 +163,8 @@ void start_task(PyObject* loop, EnsureFutureEntry& entry) {
   PyRef task = PyRef::steal(require(as_task(loop, entry.awaitable.get())));
   entry.awaitable.reset();
   PyRef completer = new_callback(task_completer_type(), TaskCompleterState{std::move(entry.outcome)});
-  PyRef added = PyRef::steal(require(PyObject_CallMethod(task.get(), "add_done_callback", "(O)", completer.get())));
+  PyRef added =
+      PyRef::steal(require(PyObject_CallMethod(task.get(), "add_done_callback", "(O)", completer.get())));
 }
 
 PyObject* ensure_future_call(PyObject* self, PyObject*, PyObject*) {

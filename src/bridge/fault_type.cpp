@@ -16,15 +16,16 @@ PyObject* fault_type() {
 }
 
 PyObject* new_fault(const std::string& text) {
-  const std::string message = "tyvo operation failed: " + (text.empty() ? std::string("unknown error") : text);
+  const std::string message =
+      "tyvo operation failed: " + (text.empty() ? std::string("unknown error") : text);
   return PyObject_CallFunction(fault_type(), "s#", message.data(), Py_ssize_t(message.size()));
 }
 
 }  // namespace tyvo::py
 
 namespace {
-PyModuleDef bridge_module = {PyModuleDef_HEAD_INIT, "_tyvo_bridge", nullptr, -1, nullptr,
-                             nullptr,               nullptr,        nullptr, nullptr};
+PyModuleDef bridge_module = {
+    PyModuleDef_HEAD_INIT, "_tyvo_bridge", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 }  // namespace
 
 PyMODINIT_FUNC PyInit__tyvo_bridge() {

@@ -33,13 +33,11 @@ bool interpreter_finalizing() noexcept {
 PyObject* on_program_exit(PyObject*, PyObject*) {
   program_ending.store(true);
   // Let threads that are already inside finish their short step; none can enter any more.
-  Py_BEGIN_ALLOW_THREADS
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  Py_BEGIN_ALLOW_THREADS const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (threads_entering.load() != 0 && std::chrono::steady_clock::now() < give_up) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  Py_END_ALLOW_THREADS
-  Py_RETURN_NONE;
+  Py_END_ALLOW_THREADS Py_RETURN_NONE;
 }
 
 PyMethodDef on_program_exit_def = {"_tyvo_on_exit", on_program_exit, METH_NOARGS, nullptr};
@@ -64,9 +62,7 @@ int watch_finalisation() {
   return result ? 0 : -1;
 }
 
-bool interpreter_alive() noexcept {
-  return !program_ending.load() && !interpreter_finalizing();
-}
+bool interpreter_alive() noexcept { return !program_ending.load() && !interpreter_finalizing(); }
 
 bool lock_held_here() noexcept {
   if (worker_thread_state != nullptr) return worker_holds_lock;

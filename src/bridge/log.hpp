@@ -40,8 +40,8 @@ void write(Record record) noexcept;
 
 // Formats the message only when some sink wants the record.
 template <class... Args>
-void emit(Level level, std::string_view target, const char* file, std::uint32_t line, std::string_view pattern,
-          Args&&... args) noexcept {
+void emit(Level level, std::string_view target, const char* file, std::uint32_t line,
+          std::string_view pattern, Args&&... args) noexcept {
   if (!enabled(level, target)) return;
   try {
     write(Record{level, target, format_message(pattern, std::forward<Args>(args)...), file, line});

@@ -31,7 +31,8 @@ PyObject* to_python(const OperationResult& result) {
       return PyUnicode_FromStringAndSize(id.text.data(), Py_ssize_t(id.text.size()));
     }
     PyObject* operator()(const PlainError& error) const {
-      return PyObject_CallFunction(PyExc_Exception, "s#", error.message.data(), Py_ssize_t(error.message.size()));
+      return PyObject_CallFunction(PyExc_Exception, "s#", error.message.data(),
+                                   Py_ssize_t(error.message.size()));
     }
   };
   return std::visit(Convert{}, result);
@@ -40,7 +41,8 @@ PyObject* to_python(const OperationResult& result) {
 // Hands the outcome to the loop's thread, where CheckedCompletor sets it unless the future was
 // cancelled meanwhile. Worker thread, lock held.
 void deliver(PyObject* future, PyObject* loop, PyRef value, bool as_exception) {
-  PyRef method = PyRef::steal(require(PyObject_GetAttrString(future, as_exception ? "set_exception" : "set_result")));
+  PyRef method =
+      PyRef::steal(require(PyObject_GetAttrString(future, as_exception ? "set_exception" : "set_result")));
   PyRef completor = new_checked_completor();
   PyRef call_soon = PyRef::steal(require(PyObject_GetAttrString(loop, "call_soon_threadsafe")));
   PyRef args = PyRef::steal(require(PyTuple_Pack(4, completor.get(), future, method.get(), value.get())));
@@ -59,8 +61,8 @@ bool cancelled_or_unknown(PyObject* future) {
   return truth > 0;
 }
 
-void complete_future(const PyRef& future, const TaskLocals& locals, const std::optional<OperationResult>& result,
-                     const std::string& fault) {
+void complete_future(const PyRef& future, const TaskLocals& locals,
+                     const std::optional<OperationResult>& result, const std::string& fault) {
   InterpreterLock lock;
   if (!lock.held()) return;  // the program is ending; nobody will await this
   if (cancelled_or_unknown(future.get())) return;
@@ -76,8 +78,8 @@ void complete_future(const PyRef& future, const TaskLocals& locals, const std::o
   }
 }
 
-rt::Task<void> watch_operation(Operation operation, rt::OneshotReceiver<rt::Signal> cancellation, PyRef future,
-                               std::shared_ptr<const TaskLocals> locals) {
+rt::Task<void> watch_operation(Operation operation, rt::OneshotReceiver<rt::Signal> cancellation,
+                               PyRef future, std::shared_ptr<const TaskLocals> locals) {
   std::optional<OperationResult> result;
   std::string fault;
   try {
@@ -101,8 +103,8 @@ PyObject* finished_operation(OperationResult result, std::shared_ptr<const TaskL
   if (rt::on_runtime_thread()) return start_operation(already_finished(std::move(result)), std::move(locals));
   PyRef future = PyRef::steal(require(PyObject_CallMethod(locals->loop.get(), "create_future", nullptr)));
   PyRef value = PyRef::steal(require(to_python(result)));
-  PyRef method = PyRef::steal(require(PyUnicode_FromString(
-      std::holds_alternative<PlainError>(result) ? "set_exception" : "set_result")));
+  PyRef method = PyRef::steal(require(
+      PyUnicode_FromString(std::holds_alternative<PlainError>(result) ? "set_exception" : "set_result")));
   PyRef done = PyRef::steal(require(PyObject_CallMethodOneArg(future.get(), method.get(), value.get())));
   return future.release();
 }
@@ -111,9 +113,11 @@ PyObject* start_operation(Operation operation, std::shared_ptr<const TaskLocals>
   auto [link_sender, link_receiver] = rt::oneshot<rt::Signal>();
   PyRef future = PyRef::steal(require(PyObject_CallMethod(locals->loop.get(), "create_future", nullptr)));
   PyRef callback = new_done_callback(std::move(link_sender));
-  PyRef added = PyRef::steal(require(PyObject_CallMethod(future.get(), "add_done_callback", "O", callback.get())));
+  PyRef added =
+      PyRef::steal(require(PyObject_CallMethod(future.get(), "add_done_callback", "O", callback.get())));
   auto scope = std::const_pointer_cast<TaskLocals>(locals);  // read-only to whoever finds it
-  rt::spawn(watch_operation(std::move(operation), std::move(link_receiver), future, locals), std::move(scope));
+  rt::spawn(watch_operation(std::move(operation), std::move(link_receiver), future, locals),
+            std::move(scope));
   return future.release();
 }
 

@@ -12,9 +12,13 @@
 
 namespace tyvo::py {
 
-struct EmptyTuple {};                          // becomes ()
-struct JobId { std::string text; };            // becomes a str
-struct PlainError { std::string message; };    // becomes Exception(message)
+struct EmptyTuple {};  // becomes ()
+struct JobId {
+  std::string text;
+};  // becomes a str
+struct PlainError {
+  std::string message;
+};  // becomes Exception(message)
 
 // What an operation ends with. The text of an error is composed on the worker thread; the
 // Python object is made only on delivery, under the lock.

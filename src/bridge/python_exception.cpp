@@ -16,8 +16,8 @@ PythonException PythonException::fetch() {
 }
 
 std::string PythonException::render() const {
-  PyRef qualname = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(error.get())),
-                                                       "__qualname__"));
+  PyRef qualname =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), "__qualname__"));
   const char* name = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
   std::string text = name != nullptr ? name : Py_TYPE(error.get())->tp_name;
   PyErr_Clear();

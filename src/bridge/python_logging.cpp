@@ -9,11 +9,16 @@ namespace {
 
 int python_level(log::Level level) noexcept {
   switch (level) {
-    case log::Level::Error: return 40;
-    case log::Level::Warn: return 30;
-    case log::Level::Info: return 20;
-    case log::Level::Debug: return 10;
-    case log::Level::Trace: return 5;
+    case log::Level::Error:
+      return 40;
+    case log::Level::Warn:
+      return 30;
+    case log::Level::Info:
+      return 20;
+    case log::Level::Debug:
+      return 10;
+    case log::Level::Trace:
+      return 5;
   }
   return 0;
 }
@@ -47,7 +52,7 @@ PythonLoggingSink::PythonLoggingSink()
       cache_(std::make_shared<const Cache>()) {}
 
 const PythonLoggingSink::Entry* PythonLoggingSink::cached(const Cache& cache,
-                                                           std::string_view target) const noexcept {
+                                                          std::string_view target) const noexcept {
   auto found = cache.find(target);
   return found == cache.end() ? nullptr : &found->second;
 }
@@ -74,16 +79,17 @@ void PythonLoggingSink::write(const log::Record& record) noexcept {
 
 void PythonLoggingSink::forward(const log::Record& record, const Entry* entry) {
   const int level = python_level(record.level);
-  PyRef logger = entry != nullptr ? entry->logger
-                                  : PyRef::steal(require(PyObject_CallMethod(
-                                        logging_.get(), "getLogger", "s", logger_name(record.target).c_str())));
+  PyRef logger = entry != nullptr
+                     ? entry->logger
+                     : PyRef::steal(require(PyObject_CallMethod(logging_.get(), "getLogger", "s",
+                                                                logger_name(record.target).c_str())));
   if (is_enabled_for(logger.get(), level)) {
     PyRef name = unicode(logger_name(record.target));
     PyRef path = record.file != nullptr ? unicode(record.file) : PyRef::borrow(Py_None);
     PyRef message = unicode(record.message);
-    PyRef made = PyRef::steal(require(PyObject_CallMethod(logger.get(), "makeRecord", "OiOIOOO", name.get(),
-                                                          level, path.get(), unsigned(record.line),
-                                                          message.get(), Py_None, Py_None)));
+    PyRef made = PyRef::steal(
+        require(PyObject_CallMethod(logger.get(), "makeRecord", "OiOIOOO", name.get(), level, path.get(),
+                                    unsigned(record.line), message.get(), Py_None, Py_None)));
     PyRef handled = PyRef::steal(require(PyObject_CallMethod(logger.get(), "handle", "O", made.get())));
   }
   if (entry == nullptr) remember(record.target, std::move(logger));
@@ -92,8 +98,8 @@ void PythonLoggingSink::forward(const log::Record& record, const Entry* entry) {
 void PythonLoggingSink::remember(std::string_view target, PyRef logger) {
   int most_verbose = 0;
   try {
-    for (auto candidate : {log::Level::Trace, log::Level::Debug, log::Level::Info, log::Level::Warn,
-                           log::Level::Error}) {
+    for (auto candidate :
+         {log::Level::Trace, log::Level::Debug, log::Level::Info, log::Level::Warn, log::Level::Error}) {
       if (is_enabled_for(logger.get(), python_level(candidate))) {
         most_verbose = static_cast<int>(candidate);
         break;

@@ -122,7 +122,8 @@ RunQueue& run_queue() {
 
 }  // namespace
 
-rt::Task<RunStart> start_run(std::shared_ptr<const PythonCall> call, std::shared_ptr<const TaskLocals> locals) {
+rt::Task<RunStart> start_run(std::shared_ptr<const PythonCall> call,
+                             std::shared_ptr<const TaskLocals> locals) {
   auto [reply_sender, reply_receiver] = rt::oneshot<RunStart>();
   run_queue().submit(RunRequest{std::move(call), std::move(locals), std::move(reply_sender)});
   std::optional<RunStart> reply = co_await reply_receiver;

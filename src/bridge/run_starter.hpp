@@ -27,6 +27,7 @@ struct RunStart {
 
 // Once begun, the run is made even if the awaiting task is dropped meanwhile: the coroutine then
 // runs to its end on the loop and its outcome is discarded.
-rt::Task<RunStart> start_run(std::shared_ptr<const PythonCall> call, std::shared_ptr<const TaskLocals> locals);
+rt::Task<RunStart> start_run(std::shared_ptr<const PythonCall> call,
+                             std::shared_ptr<const TaskLocals> locals);
 
 }  // namespace tyvo::py

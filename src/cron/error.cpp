@@ -11,13 +11,20 @@ std::string display_text(Error::Kind kind, std::string_view detail) {
     return text;
   };
   switch (kind) {
-    case Kind::EmptyPattern: return "CronPattern cannot be an empty string.";
-    case Kind::InvalidDate: return "CronScheduler encountered an invalid date.";
-    case Kind::InvalidTime: return "CronScheduler encountered an invalid time.";
-    case Kind::TimeSearchLimitExceeded: return "CronScheduler time search limit exceeded.";
-    case Kind::InvalidPattern: return prefixed("Invalid pattern: ");
-    case Kind::IllegalCharacters: return prefixed("Pattern contains illegal characters: ");
-    case Kind::ComponentError: return prefixed("Component error: ");
+    case Kind::EmptyPattern:
+      return "CronPattern cannot be an empty string.";
+    case Kind::InvalidDate:
+      return "CronScheduler encountered an invalid date.";
+    case Kind::InvalidTime:
+      return "CronScheduler encountered an invalid time.";
+    case Kind::TimeSearchLimitExceeded:
+      return "CronScheduler time search limit exceeded.";
+    case Kind::InvalidPattern:
+      return prefixed("Invalid pattern: ");
+    case Kind::IllegalCharacters:
+      return prefixed("Pattern contains illegal characters: ");
+    case Kind::ComponentError:
+      return prefixed("Component error: ");
   }
   return "CronScheduler encountered an unknown error.";
 }

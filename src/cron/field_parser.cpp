@@ -18,13 +18,19 @@ struct Bounds {
 constexpr Bounds bounds_of(FieldIndex index) noexcept {
   switch (index) {
     case kSecond:
-    case kMinute: return {0, 59};
-    case kHour: return {0, 23};
-    case kDayOfMonth: return {1, 31};
-    case kMonth: return {1, 12};
-    case kDayOfWeek: return {0, 7};  // 0 and 7 are both Sunday
+    case kMinute:
+      return {0, 59};
+    case kHour:
+      return {0, 23};
+    case kDayOfMonth:
+      return {1, 31};
+    case kMonth:
+      return {1, 12};
+    case kDayOfWeek:
+      return {0, 7};  // 0 and 7 are both Sunday
     case kYear:
-    case kFieldCount: break;
+    case kFieldCount:
+      break;
   }
   return {YearSet::first_year, YearSet::last_year};
 }
@@ -96,7 +102,8 @@ class FieldParser {
     if (text.ends_with('L')) refuse("Nth specifier # not allowed in the current field.");
     if (contains(text, 'L')) refuse("L not allowed in the current field.");
     if (!contains(text, 'W')) return false;
-    const std::optional<int> day = text.ends_with('W') ? number(text.substr(0, text.size() - 1)) : std::nullopt;
+    const std::optional<int> day =
+        text.ends_with('W') ? number(text.substr(0, text.size() - 1)) : std::nullopt;
     if (!day) refuse("Invalid day for closest weekday.");
     if (!bounds_.contains(*day)) refuse("Day for closest weekday out of bounds.");
     fields_.nearest_weekdays |= static_cast<std::uint32_t>(bit(*day));
@@ -198,16 +205,27 @@ class FieldParser {
 
   void add_values(std::uint64_t values) {
     switch (index_) {
-      case kSecond: fields_.seconds |= values; break;
-      case kMinute: fields_.minutes |= values; break;
-      case kHour: fields_.hours |= static_cast<std::uint32_t>(values); break;
-      case kDayOfMonth: fields_.days_of_month |= static_cast<std::uint32_t>(values); break;
-      case kMonth: fields_.months |= static_cast<std::uint16_t>(values); break;
+      case kSecond:
+        fields_.seconds |= values;
+        break;
+      case kMinute:
+        fields_.minutes |= values;
+        break;
+      case kHour:
+        fields_.hours |= static_cast<std::uint32_t>(values);
+        break;
+      case kDayOfMonth:
+        fields_.days_of_month |= static_cast<std::uint32_t>(values);
+        break;
+      case kMonth:
+        fields_.months |= static_cast<std::uint16_t>(values);
+        break;
       case kDayOfWeek:  // 7 is Sunday again
         fields_.weekdays |= static_cast<std::uint8_t>((values | values >> 7) & 0x7F);
         break;
       case kYear:
-      case kFieldCount: break;
+      case kFieldCount:
+        break;
     }
   }
 

@@ -22,21 +22,23 @@ Pattern::Pattern(const Fields& fields) noexcept : fields_(fields) {
     // Plain weekdays repeat every seven days from their first appearance.
     std::uint64_t first_week = 0;
     for (unsigned weekday = 0; weekday < 7; ++weekday) {
-      if ((fields_.weekdays >> weekday) & 1) first_week |= bit(static_cast<int>(first_day_on(weekday, first_weekday)));
+      if ((fields_.weekdays >> weekday) & 1)
+        first_week |= bit(static_cast<int>(first_day_on(weekday, first_weekday)));
     }
-    std::uint64_t days = first_week | first_week << 7 | first_week << 14 | first_week << 21 | first_week << 28;
+    std::uint64_t days =
+        first_week | first_week << 7 | first_week << 14 | first_week << 21 | first_week << 28;
     for (unsigned weekday = 0; weekday < 7; ++weekday) {
       for (unsigned kth = fields_.nth_weekdays[weekday]; kth != 0; kth &= kth - 1) {
         const auto k = static_cast<unsigned>(std::countr_zero(kth));
         days |= bit(static_cast<int>(first_day_on(weekday, first_weekday) + 7 * (k - 1)));
       }
     }
-    weekday_days_by_first_weekday_[first_weekday] = static_cast<std::uint32_t>(days & days_of_month_up_to(31));
+    weekday_days_by_first_weekday_[first_weekday] =
+        static_cast<std::uint32_t>(days & days_of_month_up_to(31));
   }
 }
 
-std::uint32_t Pattern::day_of_month_matches(unsigned month_length,
-                                            unsigned first_weekday) const noexcept {
+std::uint32_t Pattern::day_of_month_matches(unsigned month_length, unsigned first_weekday) const noexcept {
   std::uint32_t days = fields_.days_of_month;
   if (fields_.last_day_of_month) days |= static_cast<std::uint32_t>(bit(static_cast<int>(month_length)));
   // `nW`: the Monday-to-Friday day nearest to n without leaving the month. A
@@ -53,8 +55,7 @@ std::uint32_t Pattern::day_of_month_matches(unsigned month_length,
   return days & days_of_month_up_to(month_length);
 }
 
-std::uint32_t Pattern::day_of_week_matches(unsigned month_length,
-                                           unsigned first_weekday) const noexcept {
+std::uint32_t Pattern::day_of_week_matches(unsigned month_length, unsigned first_weekday) const noexcept {
   std::uint32_t days = weekday_days_by_first_weekday_[first_weekday];
   if (fields_.last_weekdays != 0) {
     const unsigned last_weekday = (first_weekday + month_length - 1) % 7;

@@ -22,9 +22,9 @@ struct Fields {
 
   std::uint16_t months = 0;  // bits 1..12
 
-  std::uint8_t weekdays = 0;                       // bits 0..6
-  std::array<std::uint8_t, 7> nth_weekdays{};      // [weekday] bit k for `weekday#k`
-  std::uint8_t last_weekdays = 0;                  // bit w for `wL`
+  std::uint8_t weekdays = 0;                   // bits 0..6
+  std::array<std::uint8_t, 7> nth_weekdays{};  // [weekday] bit k for `weekday#k`
+  std::uint8_t last_weekdays = 0;              // bit w for `wL`
 
   YearSet years;
 

@@ -97,10 +97,9 @@ struct Replacement {
 // "-SUN" comes first so that a range ending on Sunday (FRI-SUN) reads 5-7
 // rather than the empty range 5-0.
 constexpr std::array<Replacement, 20> kNames{{
-    {"-SUN", "-7"}, {"SUN", "0"},  {"MON", "1"},  {"TUE", "2"},  {"WED", "3"},
-    {"THU", "4"},   {"FRI", "5"},  {"SAT", "6"},  {"JAN", "1"},  {"FEB", "2"},
-    {"MAR", "3"},   {"APR", "4"},  {"MAY", "5"},  {"JUN", "6"},  {"JUL", "7"},
-    {"AUG", "8"},   {"SEP", "9"},  {"OCT", "10"}, {"NOV", "11"}, {"DEC", "12"},
+    {"-SUN", "-7"}, {"SUN", "0"}, {"MON", "1"}, {"TUE", "2"},  {"WED", "3"},  {"THU", "4"},  {"FRI", "5"},
+    {"SAT", "6"},   {"JAN", "1"}, {"FEB", "2"}, {"MAR", "3"},  {"APR", "4"},  {"MAY", "5"},  {"JUN", "6"},
+    {"JUL", "7"},   {"AUG", "8"}, {"SEP", "9"}, {"OCT", "10"}, {"NOV", "11"}, {"DEC", "12"},
 }};
 
 void replace_all(std::string& text, std::string_view from, std::string_view to) {
@@ -143,7 +142,8 @@ PatternText normalize_pattern_text(std::string_view text) {
   // Five fields lack seconds (0) and year (*); six lack only the year.
   PatternText result;
   const std::size_t first = tokens.count == 5 ? kMinute : kSecond;
-  for (std::size_t i = 0; i < tokens.count; ++i) result.fields[first + i] = with_names_as_numbers(tokens.items[i]);
+  for (std::size_t i = 0; i < tokens.count; ++i)
+    result.fields[first + i] = with_names_as_numbers(tokens.items[i]);
   if (tokens.count == 5) result.fields[kSecond] = "0";
   if (tokens.count < 7) result.fields[kYear] = "*";
 

@@ -45,7 +45,8 @@ struct TimeOfDay {
 
 // The earliest allowed time of day at or after `from`, if the day has one.
 std::optional<TimeOfDay> first_time_from(const Fields& fields, TimeOfDay from) noexcept {
-  for (int hour = next_set_bit(fields.hours, from.hour); hour >= 0; hour = next_set_bit(fields.hours, hour + 1)) {
+  for (int hour = next_set_bit(fields.hours, from.hour); hour >= 0;
+       hour = next_set_bit(fields.hours, hour + 1)) {
     const bool same_hour = hour == from.hour;
     for (int minute = next_set_bit(fields.minutes, same_hour ? from.minute : 0); minute >= 0;
          minute = next_set_bit(fields.minutes, minute + 1)) {
@@ -60,7 +61,8 @@ std::optional<TimeOfDay> first_time_from(const Fields& fields, TimeOfDay from) n
 // 0..13 from leap or not and the weekday of 1 January.
 int kind_of_year(int y) noexcept {
   const year as_year{y};
-  return (as_year.is_leap() ? 7 : 0) + static_cast<int>(weekday{sys_days{as_year / January / 1}}.c_encoding());
+  return (as_year.is_leap() ? 7 : 0) +
+         static_cast<int>(weekday{sys_days{as_year / January / 1}}.c_encoding());
 }
 
 // Matching days per kind of month, each kind worked out once per search.
@@ -132,7 +134,8 @@ Occurrence find_next_after(const Pattern& pattern, sys_seconds start) noexcept {
         const std::optional<TimeOfDay> time = first_time_from(fields, starting_day ? from_time : TimeOfDay{});
         if (!time) continue;
         const sys_days date{month / day{static_cast<unsigned>(d)}};
-        return {.time = date + hours{time->hour} + minutes{time->minute} + seconds{time->second}, .failure = {}};
+        return {.time = date + hours{time->hour} + minutes{time->minute} + seconds{time->second},
+                .failure = {}};
       }
     }
     if (whole_year && !any_day) {

@@ -14,9 +14,7 @@ class YearSet {
   static constexpr int first_year = 1;
   static constexpr int last_year = 5000;
 
-  constexpr void add(int year) noexcept {
-    words_[static_cast<unsigned>(year) / 64] |= bit(year % 64);
-  }
+  constexpr void add(int year) noexcept { words_[static_cast<unsigned>(year) / 64] |= bit(year % 64); }
 
   // Every `step`-th year from `first` to `last`; a word at a time for the
   // common step of 1 ("*", ranges).

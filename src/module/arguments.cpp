@@ -21,9 +21,10 @@ std::string count_phrase(std::size_t count, const char* singular, const char* pl
 
 [[noreturn]] void raise_too_many_positional(const Signature& signature, std::size_t given) {
   const std::size_t most = signature.names.size();
-  std::string takes = most == signature.required
-                          ? std::to_string(most)
-                          : concat({"from ", std::to_string(signature.required), " to ", std::to_string(most)});
+  std::string takes =
+      most == signature.required
+          ? std::to_string(most)
+          : concat({"from ", std::to_string(signature.required), " to ", std::to_string(most)});
   raise(PyExc_TypeError,
         concat({signature.function, "() takes ", takes,
                 most == 1 && most == signature.required ? " positional argument" : " positional arguments",
@@ -49,7 +50,8 @@ void bind_keyword(const Signature& signature, PyObject* key, PyObject* value, st
   for (const char* name : signature.names) {
     if (PyUnicode_CompareWithASCIIString(key, name) == 0) {
       if (bound[index] != nullptr) {
-        raise(PyExc_TypeError, concat({signature.function, "() got multiple values for argument '", name, "'"}));
+        raise(PyExc_TypeError,
+              concat({signature.function, "() got multiple values for argument '", name, "'"}));
       }
       bound[index] = value;
       return;
@@ -58,7 +60,8 @@ void bind_keyword(const Signature& signature, PyObject* key, PyObject* value, st
   }
   const char* key_text = PyUnicode_AsUTF8(key);
   if (key_text == nullptr) throw PythonErrorSet{};
-  raise(PyExc_TypeError, concat({signature.function, "() got an unexpected keyword argument '", key_text, "'"}));
+  raise(PyExc_TypeError,
+        concat({signature.function, "() got an unexpected keyword argument '", key_text, "'"}));
 }
 
 void check_required(const Signature& signature, std::span<PyObject*> bound) {
@@ -92,7 +95,8 @@ void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
   check_required(signature, bound);
 }
 
-void bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> bound) {
+void bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+                    std::span<PyObject*> bound) {
   const auto positional = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
   bind_positional(signature, &PyTuple_GET_ITEM(args, 0), positional, bound);
   if (kwargs != nullptr) {

@@ -18,11 +18,10 @@ struct Signature {
 
 // Bind a vectorcall-style call. `bound` has one slot per parameter and receives borrowed
 // references, or nullptr for an omitted optional parameter. Raises TypeError on a misfit.
-void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::span<PyObject*> bound);
-// The same for a tuple-and-dict call (tp_new).
-void bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+void bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::span<PyObject*> bound);
+// The same for a tuple-and-dict call (tp_new).
+void bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> bound);
 
 // TypeError "argument 'NAME': 'TYPE' object cannot be converted to 'TARGET'".
 [[noreturn]] void raise_conversion_error(const char* parameter, PyObject* value, const char* target);

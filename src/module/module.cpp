@@ -14,8 +14,8 @@
 namespace tyvo::py {
 namespace {
 
-PyModuleDef module_definition = {PyModuleDef_HEAD_INIT, "tyvo", "", 0, nullptr,
-                                 nullptr,               nullptr, nullptr, nullptr};
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "tyvo", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // The module is made once per process; later initialisations hand out the same object.
 PyObject* the_module = nullptr;
@@ -67,7 +67,8 @@ PyObject* initialise() {
   PyInterpreterState* interpreter = PyInterpreterState_Get();
   if (the_module != nullptr) {
     if (interpreter != home_interpreter) {
-      raise(PyExc_ImportError, "tyvo does not support sub-interpreters: it is already loaded in another interpreter");
+      raise(PyExc_ImportError,
+            "tyvo does not support sub-interpreters: it is already loaded in another interpreter");
     }
     return Py_NewRef(the_module);
   }

@@ -22,19 +22,24 @@ PyObject* write_log(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     const std::string target = utf8_argument(bound[1], "target");
     const std::string message = utf8_argument(bound[2], "message");
     Py_BEGIN_ALLOW_THREADS  // records are written by threads that do not hold the lock
-    log::emit(static_cast<log::Level>(level), target, __FILE__, __LINE__, "{}", message);
-    Py_END_ALLOW_THREADS
-    Py_RETURN_NONE;
+        log::emit(static_cast<log::Level>(level), target, __FILE__, __LINE__, "{}", message);
+    Py_END_ALLOW_THREADS Py_RETURN_NONE;
   });
 }
 
-PyMethodDef methods[] = {
-    {"log", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_log)), METH_FASTCALL | METH_KEYWORDS,
-     "log($module, level, target, message)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef methods[] = {{"log", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_log)),
+                          METH_FASTCALL | METH_KEYWORDS, "log($module, level, target, message)\n--\n\n"},
+                         {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef definition = {PyModuleDef_HEAD_INIT, "_tyvo_testing", "Test hooks of tyvo.", -1, methods,
-                          nullptr,               nullptr,         nullptr,              nullptr};
+PyModuleDef definition = {PyModuleDef_HEAD_INIT,
+                          "_tyvo_testing",
+                          "Test hooks of tyvo.",
+                          -1,
+                          methods,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 }  // namespace tyvo::py

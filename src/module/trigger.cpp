@@ -77,7 +77,8 @@ PyObject* interval_get_duration(PyObject* self, void*) {
     PyErr_SetString(PyExc_OverflowError, "duration is too large to be converted to a timedelta");
     return nullptr;
   }
-  return PyDelta_FromDSU(int(days), int(interval.seconds % seconds_per_day), int(interval.nanoseconds / 1000));
+  return PyDelta_FromDSU(int(days), int(interval.seconds % seconds_per_day),
+                         int(interval.nanoseconds / 1000));
 }
 
 PyGetSetDef cron_getset[] = {{"expr", cron_get_expr, nullptr, nullptr, nullptr}, {}};
@@ -88,20 +89,18 @@ PyType_Spec base_spec = {"tyvo.Trigger", sizeof(PyObject), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
                          base_slots};
 
-PyType_Slot cron_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(cron_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(trigger_dealloc)},
-    {Py_tp_getset, cron_getset},
-    {Py_tp_doc, const_cast<char*>("Trigger_Cron(expr)\n--\n\n")},
-    {0, nullptr}};
+PyType_Slot cron_slots[] = {{Py_tp_new, reinterpret_cast<void*>(cron_new)},
+                            {Py_tp_dealloc, reinterpret_cast<void*>(trigger_dealloc)},
+                            {Py_tp_getset, cron_getset},
+                            {Py_tp_doc, const_cast<char*>("Trigger_Cron(expr)\n--\n\n")},
+                            {0, nullptr}};
 PyType_Spec cron_spec = {"tyvo.Trigger_Cron", sizeof(TriggerObject), 0, Py_TPFLAGS_DEFAULT, cron_slots};
 
-PyType_Slot interval_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(interval_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(trigger_dealloc)},
-    {Py_tp_getset, interval_getset},
-    {Py_tp_doc, const_cast<char*>("Trigger_Interval(duration)\n--\n\n")},
-    {0, nullptr}};
+PyType_Slot interval_slots[] = {{Py_tp_new, reinterpret_cast<void*>(interval_new)},
+                                {Py_tp_dealloc, reinterpret_cast<void*>(trigger_dealloc)},
+                                {Py_tp_getset, interval_getset},
+                                {Py_tp_doc, const_cast<char*>("Trigger_Interval(duration)\n--\n\n")},
+                                {0, nullptr}};
 PyType_Spec interval_spec = {"tyvo.Trigger_Interval", sizeof(TriggerObject), 0, Py_TPFLAGS_DEFAULT,
                              interval_slots};
 
@@ -133,8 +132,7 @@ PyObject* trigger_class() {
 }
 
 TriggerValue extract_trigger(PyObject* object, const char* parameter) {
-  if (cron_type != nullptr &&
-      (Py_IS_TYPE(object, cron_type) || Py_IS_TYPE(object, interval_type))) {
+  if (cron_type != nullptr && (Py_IS_TYPE(object, cron_type) || Py_IS_TYPE(object, interval_type))) {
     return reinterpret_cast<TriggerObject*>(object)->value;
   }
   raise_conversion_error(parameter, object, "Trigger");

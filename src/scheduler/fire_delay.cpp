@@ -24,10 +24,12 @@ std::chrono::nanoseconds cron_delay(const CronTrigger& trigger, std::chrono::sys
   // a wait is "never" for practical purposes (the timer caps it at 30 years anyway).
   const std::chrono::seconds whole = next - base;
   const auto into_second = now - base;
-  constexpr auto representable = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::nanoseconds::max()) -
-                                 std::chrono::seconds(1);
+  constexpr auto representable =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::nanoseconds::max()) -
+      std::chrono::seconds(1);
   if (whole >= representable) return std::chrono::nanoseconds::max();
-  const auto delay = std::chrono::nanoseconds(whole) - std::chrono::duration_cast<std::chrono::nanoseconds>(into_second);
+  const auto delay =
+      std::chrono::nanoseconds(whole) - std::chrono::duration_cast<std::chrono::nanoseconds>(into_second);
   if (delay < std::chrono::nanoseconds::zero()) throw std::runtime_error("duration is out of range");
   return delay;
 }

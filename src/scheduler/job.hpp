@@ -7,8 +7,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "bridge/runtime/channel.hpp"
 #include "bridge/python_call.hpp"
+#include "bridge/runtime/channel.hpp"
 #include "module/trigger_value.hpp"
 
 namespace tyvo {

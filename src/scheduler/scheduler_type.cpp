@@ -39,7 +39,8 @@ std::atomic<std::uint64_t> job_counter{1};
 std::string next_generated_id() {
   const std::uint64_t number = job_counter.fetch_add(1);
   if (number == UINT64_MAX) {
-    throw std::overflow_error("overflow detected; please use a larger integer to or reconsider your use case");
+    throw std::overflow_error(
+        "overflow detected; please use a larger integer to or reconsider your use case");
   }
   return "job-" + std::to_string(number);
 }
@@ -68,7 +69,8 @@ void check_pattern(const TriggerValue& trigger) {
 
 void check_handler(PyObject* handler) {
   PyRef inspect = PyRef::steal(require(PyImport_ImportModule("inspect")));
-  PyRef answer = PyRef::steal(require(PyObject_CallMethod(inspect.get(), "iscoroutinefunction", "O", handler)));
+  PyRef answer =
+      PyRef::steal(require(PyObject_CallMethod(inspect.get(), "iscoroutinefunction", "O", handler)));
   if (!PyBool_Check(answer.get())) {
     raise(PyExc_TypeError, "'" + type_name(answer.get()) + "' object cannot be converted to 'PyBool'");
   }
@@ -95,8 +97,8 @@ PyObject* schedule(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 
     SchedulerState& state = state_of(self);
     Job job{given_id ? std::move(*given_id) : std::move(generated),
-            std::make_shared<const JobCall>(JobCall{PyRef::borrow(bound[0]), std::move(call_args),
-                                                    std::move(call_kwargs)}),
+            std::make_shared<const JobCall>(
+                JobCall{PyRef::borrow(bound[0]), std::move(call_args), std::move(call_kwargs)}),
             std::move(trigger), std::make_shared<std::atomic<bool>>(state.started), std::nullopt};
     state.jobs.insert_or_assign(job.id, job);
     auto locals = capture_task_locals();  // the job stays registered if there is no running loop
@@ -105,9 +107,12 @@ PyObject* schedule(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (state.new_job_tx) {
       std::string id = job.id;
       switch (state.new_job_tx->try_send(job)) {
-        case rt::TrySend::Sent: return finished_operation(JobId{std::move(id)}, std::move(locals));
-        case rt::TrySend::Closed: return finished_operation(PlainError{"channel closed"}, std::move(locals));
-        case rt::TrySend::Full: break;  // 1024 jobs queued: wait for room on the runtime
+        case rt::TrySend::Sent:
+          return finished_operation(JobId{std::move(id)}, std::move(locals));
+        case rt::TrySend::Closed:
+          return finished_operation(PlainError{"channel closed"}, std::move(locals));
+        case rt::TrySend::Full:
+          break;  // 1024 jobs queued: wait for room on the runtime
       }
     }
     return start_operation(hand_job_to_supervisor(std::move(job), state.started, state.new_job_tx),
@@ -132,8 +137,8 @@ PyObject* start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     auto [new_job_sender, new_job_receiver] = rt::channel<Job>(1024);
     state.new_job_tx = std::move(new_job_sender);
     auto locals = capture_task_locals();
-    return start_operation(supervise(state.jobs, locals, std::move(new_job_receiver), std::move(shutdown_receiver)),
-                           locals);
+    return start_operation(
+        supervise(state.jobs, locals, std::move(new_job_receiver), std::move(shutdown_receiver)), locals);
   });
 }
 
@@ -146,14 +151,18 @@ PyObject* shutdown(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     auto hold = access_of(self).exclusive();
     const SchedulerState& state = state_of(self);
     auto locals = capture_task_locals();
-    if (!state.started) return finished_operation(PlainError{"scheduler is not started yet"}, std::move(locals));
+    if (!state.started)
+      return finished_operation(PlainError{"scheduler is not started yet"}, std::move(locals));
     std::optional<rt::Sender<rt::Signal>> sender = state.shutdown_tx;
     if (sender) {
       rt::Signal request;
       switch (sender->try_send(request)) {
-        case rt::TrySend::Sent: return finished_operation(EmptyTuple{}, std::move(locals));
-        case rt::TrySend::Closed: return finished_operation(PlainError{"channel closed"}, std::move(locals));
-        case rt::TrySend::Full: break;  // an earlier request still waits: wait for its slot
+        case rt::TrySend::Sent:
+          return finished_operation(EmptyTuple{}, std::move(locals));
+        case rt::TrySend::Closed:
+          return finished_operation(PlainError{"channel closed"}, std::move(locals));
+        case rt::TrySend::Full:
+          break;  // an earlier request still waits: wait for its slot
       }
     }
     return start_operation(request_shutdown(state.started, std::move(sender)), std::move(locals));
@@ -222,12 +231,11 @@ void scheduler_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(scheduler_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(scheduler_dealloc)},
-    {Py_tp_methods, methods},
-    {Py_tp_doc, const_cast<char*>("Scheduler()\n--\n\n")},
-    {0, nullptr}};
+PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(scheduler_new)},
+                       {Py_tp_dealloc, reinterpret_cast<void*>(scheduler_dealloc)},
+                       {Py_tp_methods, methods},
+                       {Py_tp_doc, const_cast<char*>("Scheduler()\n--\n\n")},
+                       {0, nullptr}};
 PyType_Spec spec = {"tyvo.Scheduler", sizeof(SchedulerObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace

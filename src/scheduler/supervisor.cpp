@@ -81,8 +81,8 @@ rt::Task<void> stop_every_job(JobRegistry& jobs) {
 
 }  // namespace
 
-py::Operation supervise(JobRegistry jobs, std::shared_ptr<const py::TaskLocals> locals, rt::Receiver<Job> new_jobs,
-                        rt::Receiver<rt::Signal> shutdown) {
+py::Operation supervise(JobRegistry jobs, std::shared_ptr<const py::TaskLocals> locals,
+                        rt::Receiver<Job> new_jobs, rt::Receiver<rt::Signal> shutdown) {
   for (auto& [id, job] : jobs) launch(job, locals);
 
   bool new_jobs_open = true;

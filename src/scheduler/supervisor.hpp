@@ -13,7 +13,7 @@ namespace tyvo {
 // Starts a task for every job of `jobs`, then one for every job that arrives on `new_jobs`, until
 // a request (or the end) of `shutdown` arrives; then stops every task, waits up to 10 seconds for
 // the jobs to become inactive and completes with ().
-py::Operation supervise(JobRegistry jobs, std::shared_ptr<const py::TaskLocals> locals, rt::Receiver<Job> new_jobs,
-                        rt::Receiver<rt::Signal> shutdown);
+py::Operation supervise(JobRegistry jobs, std::shared_ptr<const py::TaskLocals> locals,
+                        rt::Receiver<Job> new_jobs, rt::Receiver<rt::Signal> shutdown);
 
 }  // namespace tyvo

@@ -44,7 +44,8 @@ std::string_view pattern_text;  // reported with any failure
   std::fprintf(stderr, "cron fuzz: %s\n  pattern: \"%.*s\"\n  start: %lld\n", what,
                static_cast<int>(pattern_text.size()), pattern_text.data(),
                static_cast<long long>(start.time_since_epoch().count()));
-  if (found) std::fprintf(stderr, "  found: %lld\n", static_cast<long long>(found->time_since_epoch().count()));
+  if (found)
+    std::fprintf(stderr, "  found: %lld\n", static_cast<long long>(found->time_since_epoch().count()));
   std::abort();
 }
 
@@ -133,7 +134,8 @@ void check_occurrence(const cron::Pattern& pattern, sys_seconds start) {
     const sys_seconds thrown_free = cron::next_after(pattern, start);
     if (!occurrence || thrown_free != occurrence.time) fail("next_after and find_next_after disagree", start);
   } catch (const cron::Error& error) {
-    if (occurrence || error.kind() != *occurrence.failure) fail("next_after and find_next_after disagree", start);
+    if (occurrence || error.kind() != *occurrence.failure)
+      fail("next_after and find_next_after disagree", start);
   }
 
   const bool in_calendar = start >= calendar_begin && start < calendar_end;
@@ -144,7 +146,8 @@ void check_occurrence(const cron::Pattern& pattern, sys_seconds start) {
       return;
     }
     if (!in_calendar) fail("a start outside the calendar was not refused as InvalidDate", start);
-    if (kind != cron::Error::Kind::TimeSearchLimitExceeded) fail("the search failed with an unexpected error", start);
+    if (kind != cron::Error::Kind::TimeSearchLimitExceeded)
+      fail("the search failed with an unexpected error", start);
     if (start + seconds{1} < search_end) {
       check_nothing_matches(fields, std::max(start + seconds{1}, search_begin), {}, start);
     }
@@ -175,7 +178,8 @@ void check_occurrence(const cron::Pattern& pattern, sys_seconds start) {
   const sys_seconds from = std::max(start + seconds{1}, search_begin);
   if (floor<days>(from) == found_day) {
     const auto first = reference::first_time_from(fields, time_of(from));
-    if (!first || *first != time_of(found)) fail("an earlier occurrence on the same day was skipped", start, found);
+    if (!first || *first != time_of(found))
+      fail("an earlier occurrence on the same day was skipped", start, found);
   } else {
     if (*reference::first_time_from(fields, {}) != time_of(found)) {
       fail("an earlier time on the occurrence's day was skipped", start, found);
@@ -222,7 +226,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::optional<cron::Error> lowered_error;
   const std::string lowered = ascii_lower(pattern_text);
   const std::optional<cron::Pattern> lowered_pattern = parse_or_error(lowered, lowered_error);
-  if (pattern.has_value() != lowered_pattern.has_value()) fail("lower case changed whether the pattern is accepted");
+  if (pattern.has_value() != lowered_pattern.has_value())
+    fail("lower case changed whether the pattern is accepted");
 
   if (!pattern) {
     if (!is_parse_failure(error->kind())) fail("parsing failed with a search error");

@@ -36,101 +36,91 @@ std::pair<Sender<T>, Receiver<T>> channel(std::size_t capacity);
 // message is queued, false if the receiver is gone (the message is dropped).
 template <class T>
 class [[nodiscard]] SendOperation {
-public:
-    SendOperation(std::shared_ptr<detail::ChannelState<T>> state, T message)
-        : state_(std::move(state))
-    {
-        blocked_.message = std::make_unique<detail::MessageNode<T>>(std::move(message));
+ public:
+  SendOperation(std::shared_ptr<detail::ChannelState<T>> state, T message) : state_(std::move(state)) {
+    blocked_.message = std::make_unique<detail::MessageNode<T>>(std::move(message));
+  }
+  SendOperation(const SendOperation&) = delete;
+  SendOperation& operator=(const SendOperation&) = delete;
+  ~SendOperation() {
+    if (may_wait_) {
+      std::lock_guard lock(state_->mutex);
+      state_->stop_waiting_for_room(&blocked_);
     }
-    SendOperation(const SendOperation&) = delete;
-    SendOperation& operator=(const SendOperation&) = delete;
-    ~SendOperation()
-    {
-        if (may_wait_) {
-            std::lock_guard lock(state_->mutex);
-            state_->stop_waiting_for_room(&blocked_);
-        }
-        // An unsent message is destroyed here, outside the lock.
+    // An unsent message is destroyed here, outside the lock.
+  }
+
+  bool await_ready() const noexcept { return state_ == nullptr; }
+
+  bool await_suspend(std::coroutine_handle<> suspended) {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->receiver_alive()) return false;
+    if (state_->has_room()) {
+      state_->enqueue(blocked_.message.release());
+      blocked_.accepted = true;
+      return false;
     }
+    blocked_.waiter.park(suspended);
+    may_wait_ = true;
+    state_->wait_for_room(&blocked_);
+    return true;
+  }
 
-    bool await_ready() const noexcept { return state_ == nullptr; }
+  bool await_resume() noexcept {
+    may_wait_ = false;
+    return blocked_.accepted;
+  }
 
-    bool await_suspend(std::coroutine_handle<> suspended)
-    {
-        std::lock_guard lock(state_->mutex);
-        if (!state_->receiver_alive())
-            return false;
-        if (state_->has_room()) {
-            state_->enqueue(blocked_.message.release());
-            blocked_.accepted = true;
-            return false;
-        }
-        blocked_.waiter.park(suspended);
-        may_wait_ = true;
-        state_->wait_for_room(&blocked_);
-        return true;
-    }
-
-    bool await_resume() noexcept
-    {
-        may_wait_ = false;
-        return blocked_.accepted;
-    }
-
-private:
-    std::shared_ptr<detail::ChannelState<T>> state_;
-    detail::BlockedSend<T> blocked_;
-    bool may_wait_ = false;  // touched only by the sending coroutine's own steps
+ private:
+  std::shared_ptr<detail::ChannelState<T>> state_;
+  detail::BlockedSend<T> blocked_;
+  bool may_wait_ = false;  // touched only by the sending coroutine's own steps
 };
 
 // `co_await rx.recv()`: the next message, or std::nullopt once every sender
 // is gone and the queue is empty.
 template <class T>
 class [[nodiscard]] RecvOperation {
-public:
-    explicit RecvOperation(std::shared_ptr<detail::ChannelState<T>> state) noexcept : state_(std::move(state)) {}
-    RecvOperation(const RecvOperation&) = delete;
-    RecvOperation& operator=(const RecvOperation&) = delete;
-    ~RecvOperation()
-    {
-        if (may_wait_) {
-            std::lock_guard lock(state_->mutex);
-            state_->stop_waiting_for_message(&waiter_);
-        }
+ public:
+  explicit RecvOperation(std::shared_ptr<detail::ChannelState<T>> state) noexcept
+      : state_(std::move(state)) {}
+  RecvOperation(const RecvOperation&) = delete;
+  RecvOperation& operator=(const RecvOperation&) = delete;
+  ~RecvOperation() {
+    if (may_wait_) {
+      std::lock_guard lock(state_->mutex);
+      state_->stop_waiting_for_message(&waiter_);
     }
+  }
 
-    bool await_ready() const noexcept { return state_ == nullptr; }
+  bool await_ready() const noexcept { return state_ == nullptr; }
 
-    bool await_suspend(std::coroutine_handle<> suspended)
-    {
-        std::lock_guard lock(state_->mutex);
-        received_.reset(state_->take());
-        if (received_ != nullptr || state_->all_senders_gone())
-            return false;
-        waiter_.park(suspended);
-        may_wait_ = true;
-        state_->wait_for_message(&waiter_);
-        return true;
+  bool await_suspend(std::coroutine_handle<> suspended) {
+    std::lock_guard lock(state_->mutex);
+    received_.reset(state_->take());
+    if (received_ != nullptr || state_->all_senders_gone()) return false;
+    waiter_.park(suspended);
+    may_wait_ = true;
+    state_->wait_for_message(&waiter_);
+    return true;
+  }
+
+  std::optional<T> await_resume() {
+    if (std::exchange(may_wait_, false)) {
+      std::lock_guard lock(state_->mutex);
+      received_.reset(state_->take());
     }
+    if (received_ == nullptr) return std::nullopt;
+    std::optional<T> message(std::move(received_->value));
+    received_.reset();
+    return message;
+  }
 
-    std::optional<T> await_resume()
-    {
-        if (std::exchange(may_wait_, false)) {
-            std::lock_guard lock(state_->mutex);
-            received_.reset(state_->take());
-        }
-        if (received_ == nullptr)
-            return std::nullopt;
-        std::optional<T> message(std::move(received_->value));
-        received_.reset();
-        return message;
-    }
-
-private:
-    std::shared_ptr<detail::ChannelState<T>> state_;
-    std::unique_ptr<detail::MessageNode<T>> received_;
-    detail::Waiter waiter_;
-    bool may_wait_ = false;  // touched only by the receiving coroutine's own steps
+ private:
+  std::shared_ptr<detail::ChannelState<T>> state_;
+  std::unique_ptr<detail::MessageNode<T>> received_;
+  detail::Waiter waiter_;
+  bool may_wait_ = false;  // touched only by the receiving coroutine's own steps
 };
 
 // What try_send did with its message.
@@ -139,138 +129,121 @@ enum class TrySend { Sent, Full, Closed };
 // A sending end. Copyable: each copy is one more sender.
 template <class T>
 class Sender {
-public:
-    Sender() noexcept = default;
-    Sender(const Sender& other) : state_(other.state_)
-    {
-        if (state_) {
-            std::lock_guard lock(state_->mutex);
-            state_->add_sender();
-        }
+ public:
+  Sender() noexcept = default;
+  Sender(const Sender& other) : state_(other.state_) {
+    if (state_) {
+      std::lock_guard lock(state_->mutex);
+      state_->add_sender();
     }
-    Sender(Sender&& other) noexcept = default;
-    Sender& operator=(Sender other) noexcept
+  }
+  Sender(Sender&& other) noexcept = default;
+  Sender& operator=(Sender other) noexcept {
+    std::swap(state_, other.state_);
+    return *this;
+  }
+  ~Sender() { release(); }
+
+  // Beware g++ 12: a braced aggregate built inside the co_await expression
+  // (`co_await tx.send(Job{...})`) has its members destroyed twice. Build
+  // the message in a named variable and move it in.
+  SendOperation<T> send(T message) { return SendOperation<T>(state_, std::move(message)); }
+
+  // Queues `message` at once if there is room, without waiting. When the channel is full or
+  // closed the message is given back: `message` holds it again when this returns.
+  TrySend try_send(T& message) {
+    if (!state_) return TrySend::Closed;
+    auto node = std::make_unique<detail::MessageNode<T>>(std::move(message));
+    TrySend outcome = TrySend::Sent;
     {
-        std::swap(state_, other.state_);
-        return *this;
+      std::lock_guard lock(state_->mutex);
+      if (!state_->receiver_alive())
+        outcome = TrySend::Closed;
+      else if (!state_->has_room())
+        outcome = TrySend::Full;
+      else
+        state_->enqueue(node.release());
     }
-    ~Sender() { release(); }
+    if (node) message = std::move(node->value);
+    return outcome;
+  }
 
-    // Beware g++ 12: a braced aggregate built inside the co_await expression
-    // (`co_await tx.send(Job{...})`) has its members destroyed twice. Build
-    // the message in a named variable and move it in.
-    SendOperation<T> send(T message) { return SendOperation<T>(state_, std::move(message)); }
+  // True once the receiver is gone (or for an empty Sender).
+  bool is_closed() const {
+    if (!state_) return true;
+    std::lock_guard lock(state_->mutex);
+    return !state_->receiver_alive();
+  }
 
-    // Queues `message` at once if there is room, without waiting. When the channel is full or
-    // closed the message is given back: `message` holds it again when this returns.
-    TrySend try_send(T& message)
+  void release() {
+    if (!state_) return;
     {
-        if (!state_)
-            return TrySend::Closed;
-        auto node = std::make_unique<detail::MessageNode<T>>(std::move(message));
-        TrySend outcome = TrySend::Sent;
-        {
-            std::lock_guard lock(state_->mutex);
-            if (!state_->receiver_alive())
-                outcome = TrySend::Closed;
-            else if (!state_->has_room())
-                outcome = TrySend::Full;
-            else
-                state_->enqueue(node.release());
-        }
-        if (node)
-            message = std::move(node->value);
-        return outcome;
+      std::lock_guard lock(state_->mutex);
+      state_->remove_sender();
     }
+    state_.reset();
+  }
 
-    // True once the receiver is gone (or for an empty Sender).
-    bool is_closed() const
-    {
-        if (!state_)
-            return true;
-        std::lock_guard lock(state_->mutex);
-        return !state_->receiver_alive();
-    }
+ private:
+  friend std::pair<Sender<T>, Receiver<T>> channel<T>(std::size_t);
+  explicit Sender(std::shared_ptr<detail::ChannelState<T>> state) noexcept : state_(std::move(state)) {}
 
-    void release()
-    {
-        if (!state_)
-            return;
-        {
-            std::lock_guard lock(state_->mutex);
-            state_->remove_sender();
-        }
-        state_.reset();
-    }
-
-private:
-    friend std::pair<Sender<T>, Receiver<T>> channel<T>(std::size_t);
-    explicit Sender(std::shared_ptr<detail::ChannelState<T>> state) noexcept : state_(std::move(state)) {}
-
-    std::shared_ptr<detail::ChannelState<T>> state_;
+  std::shared_ptr<detail::ChannelState<T>> state_;
 };
 
 // The receiving end. Move-only; there is exactly one per channel, and it must
 // outlive any receive it has started.
 template <class T>
 class Receiver {
-public:
-    Receiver() noexcept = default;
-    Receiver(Receiver&& other) noexcept = default;
-    Receiver& operator=(Receiver&& other) noexcept
-    {
-        if (this != &other) {
-            release();
-            state_ = std::move(other.state_);
-        }
-        return *this;
+ public:
+  Receiver() noexcept = default;
+  Receiver(Receiver&& other) noexcept = default;
+  Receiver& operator=(Receiver&& other) noexcept {
+    if (this != &other) {
+      release();
+      state_ = std::move(other.state_);
     }
-    ~Receiver() { release(); }
+    return *this;
+  }
+  ~Receiver() { release(); }
 
-    RecvOperation<T> recv() noexcept { return RecvOperation<T>(state_); }
+  RecvOperation<T> recv() noexcept { return RecvOperation<T>(state_); }
 
-    // The next message if one is queued now.
-    std::optional<T> try_recv()
+  // The next message if one is queued now.
+  std::optional<T> try_recv() {
+    if (!state_) return std::nullopt;
+    std::unique_ptr<detail::MessageNode<T>> node;
     {
-        if (!state_)
-            return std::nullopt;
-        std::unique_ptr<detail::MessageNode<T>> node;
-        {
-            std::lock_guard lock(state_->mutex);
-            node.reset(state_->take());
-        }
-        if (node == nullptr)
-            return std::nullopt;
-        return std::optional<T>(std::move(node->value));
+      std::lock_guard lock(state_->mutex);
+      node.reset(state_->take());
     }
+    if (node == nullptr) return std::nullopt;
+    return std::optional<T>(std::move(node->value));
+  }
 
-    void release()
+  void release() {
+    if (!state_) return;
+    detail::MessageNode<T>* dropped;
     {
-        if (!state_)
-            return;
-        detail::MessageNode<T>* dropped;
-        {
-            std::lock_guard lock(state_->mutex);
-            dropped = state_->close_receiver();
-        }
-        detail::ChannelState<T>::destroy_chain(dropped);
-        state_.reset();
+      std::lock_guard lock(state_->mutex);
+      dropped = state_->close_receiver();
     }
+    detail::ChannelState<T>::destroy_chain(dropped);
+    state_.reset();
+  }
 
-private:
-    friend std::pair<Sender<T>, Receiver<T>> channel<T>(std::size_t);
-    explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) noexcept : state_(std::move(state)) {}
+ private:
+  friend std::pair<Sender<T>, Receiver<T>> channel<T>(std::size_t);
+  explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) noexcept : state_(std::move(state)) {}
 
-    std::shared_ptr<detail::ChannelState<T>> state_;
+  std::shared_ptr<detail::ChannelState<T>> state_;
 };
 
 template <class T>
-std::pair<Sender<T>, Receiver<T>> channel(std::size_t capacity)
-{
-    if (capacity == 0)
-        throw std::invalid_argument("channel capacity must be at least 1");
-    auto state = std::make_shared<detail::ChannelState<T>>(capacity);
-    return {Sender<T>(state), Receiver<T>(state)};
+std::pair<Sender<T>, Receiver<T>> channel(std::size_t capacity) {
+  if (capacity == 0) throw std::invalid_argument("channel capacity must be at least 1");
+  auto state = std::make_shared<detail::ChannelState<T>>(capacity);
+  return {Sender<T>(state), Receiver<T>(state)};
 }
 
-} // namespace tyvo::rt
+}  // namespace tyvo::rt

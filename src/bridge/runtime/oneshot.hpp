@@ -28,195 +28,176 @@ namespace detail {
 
 template <class T>
 class OneshotState {
-public:
-    std::mutex mutex;
+ public:
+  std::mutex mutex;
 
-    // `value` is written by the sender before it sets `sent` under the lock
-    // and read by the receiver only after it saw `sent` under the lock, so
-    // the value itself is built and destroyed outside the lock.
-    std::optional<T> value;
+  // `value` is written by the sender before it sets `sent` under the lock
+  // and read by the receiver only after it saw `sent` under the lock, so
+  // the value itself is built and destroyed outside the lock.
+  std::optional<T> value;
 
-    // --- guarded by `mutex` ---
-    bool sent = false;
-    bool taken = false;
-    bool sender_gone = false;
-    bool receiver_gone = false;
-    const Waiter* waiting = nullptr;
+  // --- guarded by `mutex` ---
+  bool sent = false;
+  bool taken = false;
+  bool sender_gone = false;
+  bool receiver_gone = false;
+  const Waiter* waiting = nullptr;
 
-    bool settled() const noexcept { return sent || sender_gone; }
+  bool settled() const noexcept { return sent || sender_gone; }
 
-    void wake_receiver()
-    {
-        if (const Waiter* receiver = std::exchange(waiting, nullptr))
-            receiver->wake();
-    }
+  void wake_receiver() {
+    if (const Waiter* receiver = std::exchange(waiting, nullptr)) receiver->wake();
+  }
 };
 
-} // namespace detail
+}  // namespace detail
 
 template <class T>
 class OneshotSender {
-public:
-    OneshotSender() noexcept = default;
-    OneshotSender(OneshotSender&&) noexcept = default;
-    OneshotSender& operator=(OneshotSender&& other) noexcept
-    {
-        if (this != &other) {
-            release();
-            state_ = std::move(other.state_);
-        }
-        return *this;
+ public:
+  OneshotSender() noexcept = default;
+  OneshotSender(OneshotSender&&) noexcept = default;
+  OneshotSender& operator=(OneshotSender&& other) noexcept {
+    if (this != &other) {
+      release();
+      state_ = std::move(other.state_);
     }
-    ~OneshotSender() { release(); }
+    return *this;
+  }
+  ~OneshotSender() { release(); }
 
-    // Hands `value` over; false (and the value is dropped) if the receiver is
-    // gone or a value was already sent.
-    bool send(T value)
+  // Hands `value` over; false (and the value is dropped) if the receiver is
+  // gone or a value was already sent.
+  bool send(T value) {
+    if (!state_) return false;
     {
-        if (!state_)
-            return false;
-        {
-            std::lock_guard lock(state_->mutex);
-            if (state_->receiver_gone || state_->sent)
-                return false;
-        }
-        // The receiver reads `value` only once `sent` is set, so nobody else
-        // touches it now.
-        state_->value.emplace(std::move(value));
-        {
-            std::lock_guard lock(state_->mutex);
-            if (!state_->receiver_gone) {
-                state_->sent = true;
-                state_->wake_receiver();
-                return true;
-            }
-        }
-        // The receiver left meanwhile; it never looks at an unsent value.
-        state_->value.reset();
-        return false;
+      std::lock_guard lock(state_->mutex);
+      if (state_->receiver_gone || state_->sent) return false;
     }
-
-    bool is_closed() const
+    // The receiver reads `value` only once `sent` is set, so nobody else
+    // touches it now.
+    state_->value.emplace(std::move(value));
     {
-        if (!state_)
-            return true;
-        std::lock_guard lock(state_->mutex);
-        return state_->receiver_gone;
+      std::lock_guard lock(state_->mutex);
+      if (!state_->receiver_gone) {
+        state_->sent = true;
+        state_->wake_receiver();
+        return true;
+      }
     }
+    // The receiver left meanwhile; it never looks at an unsent value.
+    state_->value.reset();
+    return false;
+  }
 
-    void release()
+  bool is_closed() const {
+    if (!state_) return true;
+    std::lock_guard lock(state_->mutex);
+    return state_->receiver_gone;
+  }
+
+  void release() {
+    if (!state_) return;
     {
-        if (!state_)
-            return;
-        {
-            std::lock_guard lock(state_->mutex);
-            state_->sender_gone = true;
-            state_->wake_receiver();
-        }
-        state_.reset();
+      std::lock_guard lock(state_->mutex);
+      state_->sender_gone = true;
+      state_->wake_receiver();
     }
+    state_.reset();
+  }
 
-private:
-    friend std::pair<OneshotSender<T>, OneshotReceiver<T>> oneshot<T>();
-    explicit OneshotSender(std::shared_ptr<detail::OneshotState<T>> state) noexcept : state_(std::move(state)) {}
+ private:
+  friend std::pair<OneshotSender<T>, OneshotReceiver<T>> oneshot<T>();
+  explicit OneshotSender(std::shared_ptr<detail::OneshotState<T>> state) noexcept
+      : state_(std::move(state)) {}
 
-    std::shared_ptr<detail::OneshotState<T>> state_;
+  std::shared_ptr<detail::OneshotState<T>> state_;
 };
 
 template <class T>
 class [[nodiscard]] OneshotWait {
-public:
-    explicit OneshotWait(std::shared_ptr<detail::OneshotState<T>> state) noexcept : state_(std::move(state)) {}
-    OneshotWait(const OneshotWait&) = delete;
-    OneshotWait& operator=(const OneshotWait&) = delete;
-    ~OneshotWait()
-    {
-        if (may_wait_) {
-            std::lock_guard lock(state_->mutex);
-            if (state_->waiting == &waiter_)
-                state_->waiting = nullptr;
-        }
+ public:
+  explicit OneshotWait(std::shared_ptr<detail::OneshotState<T>> state) noexcept : state_(std::move(state)) {}
+  OneshotWait(const OneshotWait&) = delete;
+  OneshotWait& operator=(const OneshotWait&) = delete;
+  ~OneshotWait() {
+    if (may_wait_) {
+      std::lock_guard lock(state_->mutex);
+      if (state_->waiting == &waiter_) state_->waiting = nullptr;
     }
+  }
 
-    bool await_ready() const noexcept { return state_ == nullptr; }
+  bool await_ready() const noexcept { return state_ == nullptr; }
 
-    bool await_suspend(std::coroutine_handle<> suspended)
+  bool await_suspend(std::coroutine_handle<> suspended) {
+    std::lock_guard lock(state_->mutex);
+    if (state_->settled()) return false;
+    waiter_.park(suspended);
+    may_wait_ = true;
+    state_->waiting = &waiter_;
+    return true;
+  }
+
+  std::optional<T> await_resume() {
+    may_wait_ = false;
+    if (!state_) return std::nullopt;
     {
-        std::lock_guard lock(state_->mutex);
-        if (state_->settled())
-            return false;
-        waiter_.park(suspended);
-        may_wait_ = true;
-        state_->waiting = &waiter_;
-        return true;
+      std::lock_guard lock(state_->mutex);
+      if (!state_->sent || state_->taken) return std::nullopt;
+      state_->taken = true;
     }
+    std::optional<T> result(std::move(state_->value));
+    state_->value.reset();
+    return result;
+  }
 
-    std::optional<T> await_resume()
-    {
-        may_wait_ = false;
-        if (!state_)
-            return std::nullopt;
-        {
-            std::lock_guard lock(state_->mutex);
-            if (!state_->sent || state_->taken)
-                return std::nullopt;
-            state_->taken = true;
-        }
-        std::optional<T> result(std::move(state_->value));
-        state_->value.reset();
-        return result;
-    }
-
-private:
-    std::shared_ptr<detail::OneshotState<T>> state_;
-    detail::Waiter waiter_;
-    bool may_wait_ = false;  // touched only by the awaiting coroutine's own steps
+ private:
+  std::shared_ptr<detail::OneshotState<T>> state_;
+  detail::Waiter waiter_;
+  bool may_wait_ = false;  // touched only by the awaiting coroutine's own steps
 };
 
 template <class T>
 class OneshotReceiver {
-public:
-    OneshotReceiver() noexcept = default;
-    OneshotReceiver(OneshotReceiver&&) noexcept = default;
-    OneshotReceiver& operator=(OneshotReceiver&& other) noexcept
-    {
-        if (this != &other) {
-            release();
-            state_ = std::move(other.state_);
-        }
-        return *this;
+ public:
+  OneshotReceiver() noexcept = default;
+  OneshotReceiver(OneshotReceiver&&) noexcept = default;
+  OneshotReceiver& operator=(OneshotReceiver&& other) noexcept {
+    if (this != &other) {
+      release();
+      state_ = std::move(other.state_);
     }
-    ~OneshotReceiver() { release(); }
+    return *this;
+  }
+  ~OneshotReceiver() { release(); }
 
-    // `co_await rx`: the value, or std::nullopt if the sender was released
-    // without sending (or the value was already taken).
-    OneshotWait<T> operator co_await() const noexcept { return OneshotWait<T>(state_); }
+  // `co_await rx`: the value, or std::nullopt if the sender was released
+  // without sending (or the value was already taken).
+  OneshotWait<T> operator co_await() const noexcept { return OneshotWait<T>(state_); }
 
-    void release()
+  void release() {
+    if (!state_) return;
     {
-        if (!state_)
-            return;
-        {
-            std::lock_guard lock(state_->mutex);
-            state_->receiver_gone = true;
-        }
-        // A value that was sent but never taken dies with the state, after
-        // both ends are gone and outside any lock.
-        state_.reset();
+      std::lock_guard lock(state_->mutex);
+      state_->receiver_gone = true;
     }
+    // A value that was sent but never taken dies with the state, after
+    // both ends are gone and outside any lock.
+    state_.reset();
+  }
 
-private:
-    friend std::pair<OneshotSender<T>, OneshotReceiver<T>> oneshot<T>();
-    explicit OneshotReceiver(std::shared_ptr<detail::OneshotState<T>> state) noexcept : state_(std::move(state)) {}
+ private:
+  friend std::pair<OneshotSender<T>, OneshotReceiver<T>> oneshot<T>();
+  explicit OneshotReceiver(std::shared_ptr<detail::OneshotState<T>> state) noexcept
+      : state_(std::move(state)) {}
 
-    std::shared_ptr<detail::OneshotState<T>> state_;
+  std::shared_ptr<detail::OneshotState<T>> state_;
 };
 
 template <class T>
-std::pair<OneshotSender<T>, OneshotReceiver<T>> oneshot()
-{
-    auto state = std::make_shared<detail::OneshotState<T>>();
-    return {OneshotSender<T>(state), OneshotReceiver<T>(state)};
+std::pair<OneshotSender<T>, OneshotReceiver<T>> oneshot() {
+  auto state = std::make_shared<detail::OneshotState<T>>();
+  return {OneshotSender<T>(state), OneshotReceiver<T>(state)};
 }
 
-} // namespace tyvo::rt
+}  // namespace tyvo::rt

@@ -26,4 +26,4 @@ std::shared_ptr<void> current_task_local();
 // True on the pool's worker threads and on the timer thread.
 bool on_runtime_thread() noexcept;
 
-} // namespace tyvo::rt
+}  // namespace tyvo::rt

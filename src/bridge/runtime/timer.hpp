@@ -14,40 +14,36 @@ namespace tyvo::rt {
 // sleeping coroutine costs one timer entry (inside this object) and no CPU.
 // Destroying it while suspended removes the entry.
 class [[nodiscard]] Sleep {
-public:
-    explicit Sleep(std::chrono::steady_clock::time_point deadline) noexcept : deadline_(deadline) {}
-    Sleep(const Sleep&) = delete;
-    Sleep& operator=(const Sleep&) = delete;
-    ~Sleep();
+ public:
+  explicit Sleep(std::chrono::steady_clock::time_point deadline) noexcept : deadline_(deadline) {}
+  Sleep(const Sleep&) = delete;
+  Sleep& operator=(const Sleep&) = delete;
+  ~Sleep();
 
-    bool await_ready() const noexcept { return false; }
-    void await_suspend(std::coroutine_handle<> suspended);
-    void await_resume() noexcept { armed_ = false; }
+  bool await_ready() const noexcept { return false; }
+  void await_suspend(std::coroutine_handle<> suspended);
+  void await_resume() noexcept { armed_ = false; }
 
-private:
-    std::chrono::steady_clock::time_point deadline_;
-    detail::TimerEntry entry_;
-    bool armed_ = false;  // touched only by the sleeping coroutine's own steps
+ private:
+  std::chrono::steady_clock::time_point deadline_;
+  detail::TimerEntry entry_;
+  bool armed_ = false;  // touched only by the sleeping coroutine's own steps
 };
 
 // Sleeps until `deadline`. One that cannot be rounded to a millisecond tick
 // counts as about 30 years from now.
-inline Sleep sleep_until(std::chrono::steady_clock::time_point deadline) noexcept
-{
-    return Sleep(deadline);
-}
+inline Sleep sleep_until(std::chrono::steady_clock::time_point deadline) noexcept { return Sleep(deadline); }
 
 // Sleeps for `delay` from now; zero or negative waits for the next tick. A
 // delay that would overflow the clock saturates to about 30 years.
-inline Sleep sleep_for(std::chrono::nanoseconds delay) noexcept
-{
-    const auto now = std::chrono::steady_clock::now();
-    return Sleep(detail::deadline_after(now, delay));
+inline Sleep sleep_for(std::chrono::nanoseconds delay) noexcept {
+  const auto now = std::chrono::steady_clock::now();
+  return Sleep(detail::deadline_after(now, delay));
 }
 
 namespace detail {
 // Entries waiting in the timer queue, for tests and diagnostics.
 std::size_t pending_timers();
-} // namespace detail
+}  // namespace detail
 
-} // namespace tyvo::rt
+}  // namespace tyvo::rt

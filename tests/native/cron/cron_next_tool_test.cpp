@@ -16,8 +16,8 @@ namespace {
 std::vector<std::string> run_batch(const std::string& input, const std::string& options) {
   // ctest runs tests as parallel processes: the pid keeps their files apart.
   static int calls = 0;
-  const std::string base = ::testing::TempDir() + "cron_next_batch_" + std::to_string(::getpid()) + "_" +
-                           std::to_string(++calls);
+  const std::string base =
+      ::testing::TempDir() + "cron_next_batch_" + std::to_string(::getpid()) + "_" + std::to_string(++calls);
   std::ofstream(base + ".in", std::ios::binary) << input;
   const std::string command =
       std::string{CRON_NEXT_PATH} + " --batch" + options + " < " + base + ".in > " + base + ".out";

@@ -43,7 +43,8 @@ bool date_matches(const Fields& fields, year_month_day date) {
   const unsigned weekday_number = weekday{sys_days{date}}.c_encoding();
 
   const bool by_day = has(fields.days_of_month, day_of_month) ||
-                      (fields.last_day_of_month && day_of_month == length) || nearest_weekday_is(fields, date);
+                      (fields.last_day_of_month && day_of_month == length) ||
+                      nearest_weekday_is(fields, date);
   const bool by_weekday = has(fields.weekdays, weekday_number) ||
                           has(fields.nth_weekdays[weekday_number], (day_of_month - 1) / 7 + 1) ||
                           (has(fields.last_weekdays, weekday_number) && day_of_month + 7 > length);
@@ -93,12 +94,18 @@ class PatternGenerator {
     const int a = pick(low, high);
     const int b = pick(a, high);
     switch (pick(0, 5)) {
-      case 0: return std::to_string(a);
-      case 1: return std::to_string(a) + "-" + std::to_string(b);
-      case 2: return "*/" + number(1, high - low + 2);
-      case 3: return std::to_string(a) + "/" + number(1, 20);
-      case 4: return std::to_string(a) + "-" + std::to_string(b) + "/" + number(1, 10);
-      default: return std::to_string(a);
+      case 0:
+        return std::to_string(a);
+      case 1:
+        return std::to_string(a) + "-" + std::to_string(b);
+      case 2:
+        return "*/" + number(1, high - low + 2);
+      case 3:
+        return std::to_string(a) + "/" + number(1, 20);
+      case 4:
+        return std::to_string(a) + "-" + std::to_string(b) + "/" + number(1, 10);
+      default:
+        return std::to_string(a);
     }
   }
 

@@ -10,7 +10,9 @@ namespace tyvo::cron::testing {
 // "YYYY-MM-DDTHH:MM:SSZ" to an instant; the tests write only valid ones.
 inline std::chrono::sys_seconds utc(std::string_view text) {
   using namespace std::chrono;
-  const auto field = [&](std::size_t at, std::size_t length) { return std::stoi(std::string{text.substr(at, length)}); };
+  const auto field = [&](std::size_t at, std::size_t length) {
+    return std::stoi(std::string{text.substr(at, length)});
+  };
   const year_month_day date{year{field(0, 4)}, month{static_cast<unsigned>(field(5, 2))},
                             day{static_cast<unsigned>(field(8, 2))}};
   return sys_days{date} + hours{field(11, 2)} + minutes{field(14, 2)} + seconds{field(17, 2)};

@@ -21,41 +21,23 @@ namespace {
 auto stop_channel = channel<Signal>(1);
 auto pending_value = oneshot<int>();
 
-Task<void> sleep_long()
-{
-    co_await sleep_for(1h);
-}
+Task<void> sleep_long() { co_await sleep_for(1h); }
 
-Task<void> receive(Receiver<Signal>& stop)
-{
-    co_await stop.recv();
-}
+Task<void> receive(Receiver<Signal>& stop) { co_await stop.recv(); }
 
-Task<void> wait_for_stop(Receiver<Signal>& stop)
-{
-    co_await race(receive(stop), sleep_long());
-}
+Task<void> wait_for_stop(Receiver<Signal>& stop) { co_await race(receive(stop), sleep_long()); }
 
-Task<void> wait_for_value(OneshotReceiver<int>& value)
-{
-    co_await value;
-}
+Task<void> wait_for_value(OneshotReceiver<int>& value) { co_await value; }
 
-Task<void> started()
-{
-    co_await sleep_for(20ms);
-}
+Task<void> started() { co_await sleep_for(20ms); }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char** argv)
-{
-    for (int i = 0; i < 1000; ++i)
-        spawn(sleep_long());
-    spawn(wait_for_stop(stop_channel.second));
-    spawn(wait_for_value(pending_value.second));
-    block_on(started());
-    if (argc > 1 && std::string(argv[1]) == "exit")
-        std::exit(0);
-    return 0;
+int main(int argc, char** argv) {
+  for (int i = 0; i < 1000; ++i) spawn(sleep_long());
+  spawn(wait_for_stop(stop_channel.second));
+  spawn(wait_for_value(pending_value.second));
+  block_on(started());
+  if (argc > 1 && std::string(argv[1]) == "exit") std::exit(0);
+  return 0;
 }

@@ -1,7 +1,7 @@
+#include "bridge/runtime/runtime.hpp"
 #include "bridge/runtime/block_on.hpp"
 #include "bridge/runtime/channel.hpp"
 #include "bridge/runtime/race.hpp"
-#include "bridge/runtime/runtime.hpp"
 #include "bridge/runtime/timer.hpp"
 
 #include <gtest/gtest.h>
@@ -17,117 +17,103 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::shared_ptr<void> local_value(int value)
-{
-    return std::make_shared<int>(value);
+std::shared_ptr<void> local_value(int value) { return std::make_shared<int>(value); }
+
+int local_int() {
+  const auto local = current_task_local();
+  return local ? *static_cast<int*>(local.get()) : -1;
 }
 
-int local_int()
-{
-    const auto local = current_task_local();
-    return local ? *static_cast<int*>(local.get()) : -1;
+Task<int> read_local_after_sleep() {
+  co_await sleep_for(1ms);
+  co_return local_int();
 }
 
-Task<int> read_local_after_sleep()
-{
+Task<void> record_locals(int id, Sender<std::pair<int, int>> out) {
+  // Sampled around suspensions, which may resume on another worker.
+  for (int i = 0; i < 3; ++i) {
+    co_await out.send({id, local_int()});
     co_await sleep_for(1ms);
-    co_return local_int();
+    co_await out.send({id, co_await read_local_after_sleep()});
+  }
 }
 
-Task<void> record_locals(int id, Sender<std::pair<int, int>> out)
-{
-    // Sampled around suspensions, which may resume on another worker.
-    for (int i = 0; i < 3; ++i) {
-        co_await out.send({id, local_int()});
-        co_await sleep_for(1ms);
-        co_await out.send({id, co_await read_local_after_sleep()});
+TEST(Runtime, TaskLocalFollowsEachTaskAcrossThreads) {
+  auto [tx, rx] = channel<std::pair<int, int>>(8);
+  constexpr int tasks = 16;
+  for (int id = 0; id < tasks; ++id) spawn(record_locals(id, tx), local_value(id * 10));
+  tx.release();
+
+  auto collect = [](Receiver<std::pair<int, int>>& from) -> Task<int> {
+    int seen = 0;
+    while (auto sample = co_await from.recv()) {
+      EXPECT_EQ(sample->second, sample->first * 10) << "task " << sample->first;
+      ++seen;
     }
+    co_return seen;
+  };
+  EXPECT_EQ(block_on(collect(rx)), tasks * 6);
 }
 
-TEST(Runtime, TaskLocalFollowsEachTaskAcrossThreads)
-{
-    auto [tx, rx] = channel<std::pair<int, int>>(8);
-    constexpr int tasks = 16;
-    for (int id = 0; id < tasks; ++id)
-        spawn(record_locals(id, tx), local_value(id * 10));
-    tx.release();
-
-    auto collect = [](Receiver<std::pair<int, int>>& from) -> Task<int> {
-        int seen = 0;
-        while (auto sample = co_await from.recv()) {
-            EXPECT_EQ(sample->second, sample->first * 10) << "task " << sample->first;
-            ++seen;
-        }
-        co_return seen;
-    };
-    EXPECT_EQ(block_on(collect(rx)), tasks * 6);
+TEST(Runtime, TaskLocalReachesRaceBranchesAndIsNullElsewhere) {
+  EXPECT_EQ(current_task_local(), nullptr);
+  auto both = []() -> Task<int> {
+    auto outcome = co_await race(read_local_after_sleep(), []() -> Task<int> {
+      co_await sleep_for(1h);
+      co_return -2;
+    }());
+    co_return std::get<0>(outcome);
+  };
+  EXPECT_EQ(block_on(both(), local_value(7)), 7);
+  EXPECT_EQ(block_on(read_local_after_sleep()), -1);
 }
 
-TEST(Runtime, TaskLocalReachesRaceBranchesAndIsNullElsewhere)
-{
-    EXPECT_EQ(current_task_local(), nullptr);
-    auto both = []() -> Task<int> {
-        auto outcome = co_await race(read_local_after_sleep(), []() -> Task<int> {
-            co_await sleep_for(1h);
-            co_return -2;
-        }());
-        co_return std::get<0>(outcome);
-    };
-    EXPECT_EQ(block_on(both(), local_value(7)), 7);
-    EXPECT_EQ(block_on(read_local_after_sleep()), -1);
+TEST(Runtime, RuntimeThreadsAreRecognised) {
+  EXPECT_FALSE(on_runtime_thread());
+  auto probe = []() -> Task<bool> {
+    co_await sleep_for(0ms);
+    co_return on_runtime_thread();
+  };
+  EXPECT_TRUE(block_on(probe()));
 }
 
-TEST(Runtime, RuntimeThreadsAreRecognised)
-{
-    EXPECT_FALSE(on_runtime_thread());
-    auto probe = []() -> Task<bool> {
-        co_await sleep_for(0ms);
-        co_return on_runtime_thread();
-    };
-    EXPECT_TRUE(block_on(probe()));
-}
-
-TEST(Runtime, BlockOnRefusesToBlockAWorker)
-{
-    auto nested = []() -> Task<std::string> {
-        try {
-            block_on(read_local_after_sleep());
-        } catch (const std::logic_error& error) {
-            co_return error.what();
-        }
-        co_return "";
-    };
-    EXPECT_EQ(block_on(nested()), "block_on called on a runtime thread");
+TEST(Runtime, BlockOnRefusesToBlockAWorker) {
+  auto nested = []() -> Task<std::string> {
+    try {
+      block_on(read_local_after_sleep());
+    } catch (const std::logic_error& error) {
+      co_return error.what();
+    }
+    co_return "";
+  };
+  EXPECT_EQ(block_on(nested()), "block_on called on a runtime thread");
 }
 
 // `done` is a parameter so it lives until the task's frame is destroyed,
 // which happens after the failure was reported.
-Task<void> fail_then_release(Sender<Signal> /*done*/, bool standard)
-{
-    co_await sleep_for(1ms);
-    if (standard)
-        throw std::runtime_error("boom");
-    throw 42;
+Task<void> fail_then_release(Sender<Signal> /*done*/, bool standard) {
+  co_await sleep_for(1ms);
+  if (standard) throw std::runtime_error("boom");
+  throw 42;
 }
 
-TEST(Runtime, AnExceptionEndsOnlyItsOwnTask)
-{
-    ::testing::internal::CaptureStderr();
-    for (bool standard : {true, false}) {
-        auto [tx, rx] = channel<Signal>(1);
-        spawn(fail_then_release(std::move(tx), standard));
-        auto wait_for_end = [](Receiver<Signal>& from) -> Task<bool> { co_return !(co_await from.recv()); };
-        EXPECT_TRUE(block_on(wait_for_end(rx)));
-    }
-    const std::string printed = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(printed, "tyvo: task failed: boom\ntyvo: task failed: unknown error\n");
+TEST(Runtime, AnExceptionEndsOnlyItsOwnTask) {
+  ::testing::internal::CaptureStderr();
+  for (bool standard : {true, false}) {
+    auto [tx, rx] = channel<Signal>(1);
+    spawn(fail_then_release(std::move(tx), standard));
+    auto wait_for_end = [](Receiver<Signal>& from) -> Task<bool> { co_return !(co_await from.recv()); };
+    EXPECT_TRUE(block_on(wait_for_end(rx)));
+  }
+  const std::string printed = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(printed, "tyvo: task failed: boom\ntyvo: task failed: unknown error\n");
 
-    // The pool goes on working.
-    EXPECT_EQ(block_on(read_local_after_sleep(), local_value(3)), 3);
+  // The pool goes on working.
+  EXPECT_EQ(block_on(read_local_after_sleep(), local_value(3)), 3);
 }
 
-} // namespace
-} // namespace tyvo::rt
+}  // namespace
+}  // namespace tyvo::rt
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -135,28 +121,26 @@ TEST(Runtime, AnExceptionEndsOnlyItsOwnTask)
 namespace tyvo::rt {
 namespace {
 
-Task<int> sleep_then_answer()
-{
-    co_await sleep_for(std::chrono::milliseconds(1));
-    co_return 42;
+Task<int> sleep_then_answer() {
+  co_await sleep_for(std::chrono::milliseconds(1));
+  co_return 42;
 }
 
-TEST(Runtime, AForkedChildRunsTasksOnThreadsOfItsOwn)
-{
+TEST(Runtime, AForkedChildRunsTasksOnThreadsOfItsOwn) {
 #ifdef __SANITIZE_THREAD__
-    GTEST_SKIP() << "the thread sanitizer refuses new threads after a multi-threaded fork";
+  GTEST_SKIP() << "the thread sanitizer refuses new threads after a multi-threaded fork";
 #endif
-    ASSERT_EQ(block_on(sleep_then_answer()), 42);  // the parent's pool and timer thread exist now
-    const pid_t child = fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
-        // Threads do not survive fork(): without fresh ones this would wait forever.
-        const int answer = block_on(sleep_then_answer());
-        _exit(answer == 42 ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_EQ(block_on(sleep_then_answer()), 42);  // the parent's pool and timer thread exist now
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    // Threads do not survive fork(): without fresh ones this would wait forever.
+    const int answer = block_on(sleep_then_answer());
+    _exit(answer == 42 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

@@ -15,20 +15,20 @@ namespace tyvo::rt::detail {
 // wake for it is still in flight. schedule() must therefore only queue the
 // handle, never resume it or run user code.
 class Context {
-public:
-    Context(const Context&) = delete;
-    Context& operator=(const Context&) = delete;
+ public:
+  Context(const Context&) = delete;
+  Context& operator=(const Context&) = delete;
 
-    virtual void schedule(std::coroutine_handle<> handle) = 0;
+  virtual void schedule(std::coroutine_handle<> handle) = 0;
 
-    const std::shared_ptr<void>& task_local() const noexcept { return task_local_; }
+  const std::shared_ptr<void>& task_local() const noexcept { return task_local_; }
 
-protected:
-    explicit Context(std::shared_ptr<void> task_local) noexcept : task_local_(std::move(task_local)) {}
-    ~Context() = default;
+ protected:
+  explicit Context(std::shared_ptr<void> task_local) noexcept : task_local_(std::move(task_local)) {}
+  ~Context() = default;
 
-private:
-    std::shared_ptr<void> task_local_;
+ private:
+  std::shared_ptr<void> task_local_;
 };
 
 // The context of the coroutine running on this thread, or null outside the
@@ -42,14 +42,14 @@ Context& wake_target();
 
 // Makes `context` current for the lifetime of the scope.
 class ContextScope {
-public:
-    explicit ContextScope(Context* context) noexcept;
-    ~ContextScope();
-    ContextScope(const ContextScope&) = delete;
-    ContextScope& operator=(const ContextScope&) = delete;
+ public:
+  explicit ContextScope(Context* context) noexcept;
+  ~ContextScope();
+  ContextScope(const ContextScope&) = delete;
+  ContextScope& operator=(const ContextScope&) = delete;
 
-private:
-    Context* previous_;
+ private:
+  Context* previous_;
 };
 
-} // namespace tyvo::rt::detail
+}  // namespace tyvo::rt::detail

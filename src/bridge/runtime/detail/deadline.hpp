@@ -24,4 +24,4 @@ Tick tick_not_before(Clock::time_point deadline, Clock::time_point now) noexcept
 // The instant a tick begins.
 Clock::time_point tick_start(Tick tick) noexcept;
 
-} // namespace tyvo::rt::detail
+}  // namespace tyvo::rt::detail

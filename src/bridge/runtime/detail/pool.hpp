@@ -16,36 +16,36 @@ namespace tyvo::rt::detail {
 // the queue until the process ends, so no exit-time destructor may pull it
 // away from under them.
 class Pool {
-public:
-    static Pool& instance();
+ public:
+  static Pool& instance();
 
-    // Thread-safe; only queues. Safe to call with a primitive's lock held.
-    void post(std::coroutine_handle<> handle, Context* context);
+  // Thread-safe; only queues. Safe to call with a primitive's lock held.
+  void post(std::coroutine_handle<> handle, Context* context);
 
-    // The context of coroutines that run outside any spawned task.
-    Context& detached_context() noexcept;
+  // The context of coroutines that run outside any spawned task.
+  Context& detached_context() noexcept;
 
-    std::size_t thread_count() const noexcept { return thread_count_; }
+  std::size_t thread_count() const noexcept { return thread_count_; }
 
-private:
-    struct Job {
-        std::coroutine_handle<> handle;
-        Context* context;
-    };
+ private:
+  struct Job {
+    std::coroutine_handle<> handle;
+    Context* context;
+  };
 
-    Pool() = default;
-    void start_threads();
-    void work();
+  Pool() = default;
+  void start_threads();
+  void work();
 
-    std::mutex mutex_;
-    std::condition_variable job_posted_;
-    std::deque<Job> queue_;
-    std::size_t idle_threads_ = 0;
-    std::size_t thread_count_ = 0;
+  std::mutex mutex_;
+  std::condition_variable job_posted_;
+  std::deque<Job> queue_;
+  std::size_t idle_threads_ = 0;
+  std::size_t thread_count_ = 0;
 };
 
 // Marks the calling thread as one of the runtime's own (pool or timer).
 void mark_runtime_thread() noexcept;
 bool is_runtime_thread() noexcept;
 
-} // namespace tyvo::rt::detail
+}  // namespace tyvo::rt::detail

@@ -11,38 +11,37 @@ namespace tyvo::rt::detail {
 // One pending sleep. Lives inside the sleeping coroutine's frame, so the heap
 // never allocates per entry.
 struct TimerEntry {
-    static constexpr std::size_t not_queued = static_cast<std::size_t>(-1);
+  static constexpr std::size_t not_queued = static_cast<std::size_t>(-1);
 
-    std::int64_t tick = 0;       // whole milliseconds of the steady clock
-    std::uint64_t sequence = 0;  // breaks ties: equal ticks fire in the order they were added
-    std::size_t heap_index = not_queued;
-    Waiter waiter;
+  std::int64_t tick = 0;       // whole milliseconds of the steady clock
+  std::uint64_t sequence = 0;  // breaks ties: equal ticks fire in the order they were added
+  std::size_t heap_index = not_queued;
+  Waiter waiter;
 
-    bool queued() const noexcept { return heap_index != not_queued; }
+  bool queued() const noexcept { return heap_index != not_queued; }
 };
 
 // A binary min-heap of entries ordered by (tick, sequence). Each entry knows
 // its slot, so removing a cancelled sleep costs O(log n) and no search.
 class TimerHeap {
-public:
-    bool empty() const noexcept { return entries_.empty(); }
-    std::size_t size() const noexcept { return entries_.size(); }
-    TimerEntry* top() const noexcept { return entries_.front(); }
+ public:
+  bool empty() const noexcept { return entries_.empty(); }
+  std::size_t size() const noexcept { return entries_.size(); }
+  TimerEntry* top() const noexcept { return entries_.front(); }
 
-    void push(TimerEntry* entry);
-    TimerEntry* pop();
-    void remove(TimerEntry* entry);
+  void push(TimerEntry* entry);
+  TimerEntry* pop();
+  void remove(TimerEntry* entry);
 
-private:
-    static bool earlier(const TimerEntry* a, const TimerEntry* b) noexcept
-    {
-        return a->tick != b->tick ? a->tick < b->tick : a->sequence < b->sequence;
-    }
-    void place(std::size_t index, TimerEntry* entry) noexcept;
-    void sift_up(std::size_t index) noexcept;
-    void sift_down(std::size_t index) noexcept;
+ private:
+  static bool earlier(const TimerEntry* a, const TimerEntry* b) noexcept {
+    return a->tick != b->tick ? a->tick < b->tick : a->sequence < b->sequence;
+  }
+  void place(std::size_t index, TimerEntry* entry) noexcept;
+  void sift_up(std::size_t index) noexcept;
+  void sift_down(std::size_t index) noexcept;
 
-    std::vector<TimerEntry*> entries_;
+  std::vector<TimerEntry*> entries_;
 };
 
-} // namespace tyvo::rt::detail
+}  // namespace tyvo::rt::detail

@@ -14,26 +14,26 @@ namespace tyvo::rt::detail {
 // nothing due it does not run at all. Created on first use and never
 // destroyed, like the pool.
 class TimerQueue {
-public:
-    static TimerQueue& instance();
+ public:
+  static TimerQueue& instance();
 
-    // Queues `entry` (tick and waiter already set).
-    void add(TimerEntry& entry);
+  // Queues `entry` (tick and waiter already set).
+  void add(TimerEntry& entry);
 
-    // Removes `entry` if it has not fired yet. Once this returns, the timer
-    // thread no longer touches it.
-    void cancel(TimerEntry& entry);
+  // Removes `entry` if it has not fired yet. Once this returns, the timer
+  // thread no longer touches it.
+  void cancel(TimerEntry& entry);
 
-    std::size_t pending();
+  std::size_t pending();
 
-private:
-    TimerQueue() = default;
-    void run();
+ private:
+  TimerQueue() = default;
+  void run();
 
-    std::mutex mutex_;
-    std::condition_variable earliest_changed_;
-    TimerHeap heap_;
-    std::uint64_t next_sequence_ = 0;
+  std::mutex mutex_;
+  std::condition_variable earliest_changed_;
+  TimerHeap heap_;
+  std::uint64_t next_sequence_ = 0;
 };
 
-} // namespace tyvo::rt::detail
+}  // namespace tyvo::rt::detail

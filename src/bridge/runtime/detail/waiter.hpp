@@ -8,16 +8,15 @@ namespace tyvo::rt::detail {
 
 // A suspended coroutine and the context that resumes it.
 struct Waiter {
-    Context* context = nullptr;
-    std::coroutine_handle<> handle;
+  Context* context = nullptr;
+  std::coroutine_handle<> handle;
 
-    void park(std::coroutine_handle<> suspended)
-    {
-        context = &wake_target();
-        handle = suspended;
-    }
+  void park(std::coroutine_handle<> suspended) {
+    context = &wake_target();
+    handle = suspended;
+  }
 
-    void wake() const { context->schedule(handle); }
+  void wake() const { context->schedule(handle); }
 };
 
-} // namespace tyvo::rt::detail
+}  // namespace tyvo::rt::detail
