@@ -39,4 +39,10 @@ PyObject* copy_context() {
   return function;
 }
 
+PyObject* task_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = lookup("asyncio", "Task");
+  return type;
+}
+
 }  // namespace tyvo::py::asyncio

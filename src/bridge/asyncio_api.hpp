@@ -11,5 +11,6 @@ PyObject* get_running_loop();
 PyObject* ensure_future();
 PyObject* cancelled_error();
 PyObject* copy_context();
+PyObject* task_type();  // asyncio.Task
 
 }  // namespace tyvo::py::asyncio

@@ -47,13 +47,17 @@ Context& Pool::detached_context() noexcept {
 }
 
 void Pool::post(std::coroutine_handle<> handle, Context* context) {
-  bool someone_idle;
+  bool wake_one;
   {
     std::lock_guard lock(mutex_);
     queue_.push_back(Job{handle, context});
-    someone_idle = idle_threads_ > 0;
+    // A burst of posts (a thousand timers due at once, a thousand run outcomes) wakes each idle
+    // worker once, not once per post: a woken worker drains the queue before it waits again, and
+    // every futex wake on the posting thread is time that thread (often the event loop) loses.
+    wake_one = idle_threads_ > wakeups_pending_;
+    if (wake_one) ++wakeups_pending_;
   }
-  if (someone_idle) job_posted_.notify_one();
+  if (wake_one) job_posted_.notify_one();
 }
 
 void Pool::work() {
@@ -64,6 +68,7 @@ void Pool::work() {
       ++idle_threads_;
       job_posted_.wait(lock);
       --idle_threads_;
+      if (wakeups_pending_ > 0) --wakeups_pending_;  // ours, or one a spurious wake-up beat us to
     }
     const Job job = queue_.front();
     queue_.pop_front();

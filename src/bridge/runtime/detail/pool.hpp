@@ -41,6 +41,7 @@ class Pool {
   std::condition_variable job_posted_;
   std::deque<Job> queue_;
   std::size_t idle_threads_ = 0;
+  std::size_t wakeups_pending_ = 0;  // notified idle workers that have not woken yet
   std::size_t thread_count_ = 0;
 };
 
