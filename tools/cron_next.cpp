@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "cron/cron.hpp"
+#include "cron/utc_text.hpp"
 
 namespace {
 
@@ -41,36 +42,6 @@ std::optional<int> digits(std::string_view text) {
   return value;
 }
 
-// Exactly YYYY-MM-DDTHH:MM:SSZ, naming a real date and time.
-std::optional<sys_seconds> parse_instant(std::string_view text) {
-  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
-      text[16] != ':' || text[19] != 'Z') {
-    return std::nullopt;
-  }
-  const auto y = digits(text.substr(0, 4));
-  const auto mo = digits(text.substr(5, 2));
-  const auto d = digits(text.substr(8, 2));
-  const auto h = digits(text.substr(11, 2));
-  const auto mi = digits(text.substr(14, 2));
-  const auto s = digits(text.substr(17, 2));
-  if (!y || !mo || !d || !h || !mi || !s) return std::nullopt;
-  const year_month_day date{year{*y}, month{static_cast<unsigned>(*mo)}, day{static_cast<unsigned>(*d)}};
-  if (!date.ok() || *h > 23 || *mi > 59 || *s > 59) return std::nullopt;
-  return sys_days{date} + hours{*h} + minutes{*mi} + seconds{*s};
-}
-
-std::string format_instant(sys_seconds instant) {
-  const sys_days date_part = floor<days>(instant);
-  const year_month_day date{date_part};
-  const hh_mm_ss<seconds> time{instant - date_part};
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
-                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                static_cast<int>(time.seconds().count()));
-  return text;
-}
-
 std::optional<long> parse_count(std::string_view text) {
   if (text.empty() || text.size() > 7) return std::nullopt;
   const auto value = digits(text);
@@ -86,7 +57,7 @@ std::string answer_batch_line(std::string_view line, bool last_only) {
   if (second_tab == std::string_view::npos) {
     return "error malformed line: expected START, COUNT and PATTERN separated by tabs.";
   }
-  const auto start = parse_instant(line.substr(0, first_tab));
+  const auto start = cron::parse_utc_text(line.substr(0, first_tab));
   if (!start) return "error malformed START: expected a UTC time written YYYY-MM-DDTHH:MM:SSZ.";
   const auto count = parse_count(line.substr(first_tab + 1, second_tab - first_tab - 1));
   if (!count) return "error malformed COUNT: expected an integer from 1 to 1000000.";
@@ -99,9 +70,9 @@ std::string answer_batch_line(std::string_view line, bool last_only) {
       const cron::Occurrence next = cron::find_next_after(pattern, after);
       if (!next) return "error " + std::string{cron::Error(*next.failure).text()};
       after = next.time;
-      if (!last_only) answer += ' ' + format_instant(after);
+      if (!last_only) answer += ' ' + cron::format_utc_text(after);
     }
-    if (last_only) answer += ' ' + format_instant(after);
+    if (last_only) answer += ' ' + cron::format_utc_text(after);
     return answer;
   } catch (const cron::Error& error) {
     return "error " + std::string{error.text()};
@@ -128,7 +99,7 @@ int run_single(int argc, char** argv) {
   sys_seconds start = floor<seconds>(system_clock::now());
   long count = 5;
   if (argc > 2) {
-    const auto parsed = parse_instant(argv[2]);
+    const auto parsed = cron::parse_utc_text(argv[2]);
     if (!parsed) return fail("cron-next: START must be a UTC time written YYYY-MM-DDTHH:MM:SSZ");
     start = *parsed;
   }
@@ -141,7 +112,7 @@ int run_single(int argc, char** argv) {
     const cron::Pattern pattern = cron::parse(pattern_text);
     for (long i = 0; i < count; ++i) {
       start = cron::next_after(pattern, start);
-      std::cout << format_instant(start) << '\n';
+      std::cout << cron::format_utc_text(start) << '\n';
     }
   } catch (const cron::Error& error) {
     std::cout << std::flush;
