@@ -242,3 +242,25 @@ def test_a_fire_time_centuries_away_just_waits(python):
         assert (30, "Job far is now shutdown") in logs()
     """))
     assert "task failed" not in result.stderr
+
+
+def test_a_run_in_progress_finishes_on_the_loop_unobserved(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        started, finished = asyncio.Event(), []
+        async def slow():
+            started.set()
+            await asyncio.sleep(0.5)
+            finished.append(1)
+            raise ValueError("after the stop")
+        await s.schedule(slow, Interval(timedelta(hours=1)), id="slow")
+        runner = asyncio.ensure_future(s.start())
+        await started.wait()
+        began = time.monotonic()
+        await s.shutdown()
+        await runner
+        assert time.monotonic() - began < 0.4, "the task does not wait for its run"
+        await asyncio.sleep(0.8)
+        assert finished == [1], "the run was not cancelled"
+        assert not [m for level, m in logs() if level == 40], logs()
+    """))
