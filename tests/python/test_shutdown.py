@@ -250,7 +250,7 @@ def test_a_run_in_progress_finishes_on_the_loop_unobserved(python):
         started, finished = asyncio.Event(), []
         async def slow():
             started.set()
-            await asyncio.sleep(0.5)
+            await asyncio.sleep(3)
             finished.append(1)
             raise ValueError("after the stop")
         await s.schedule(slow, Interval(timedelta(hours=1)), id="slow")
@@ -259,8 +259,8 @@ def test_a_run_in_progress_finishes_on_the_loop_unobserved(python):
         began = time.monotonic()
         await s.shutdown()
         await runner
-        assert time.monotonic() - began < 0.4, "the task does not wait for its run"
-        await asyncio.sleep(0.8)
-        assert finished == [1], "the run was not cancelled"
+        assert time.monotonic() - began < 2.5, "the task does not wait for its run"
+        await wait_for(lambda: finished)  # the run was not cancelled
+        await asyncio.sleep(0.2)
         assert not [m for level, m in logs() if level == 40], logs()
     """))
