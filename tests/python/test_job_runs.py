@@ -143,7 +143,7 @@ def test_pause_skips_runs_and_resume_waits_for_the_next_fire_time(python):
         await asyncio.sleep(0.05)
         assert len(a_runs) == 1, "resume does not run at once"
         await wait_for(lambda: len(a_runs) == 2)
-        assert a_runs[1] - resumed < 0.6
+        assert a_runs[1] - resumed < 1.5  # the next fire time, not a later one
         for call in (s.pause, s.resume):
             for missing in ("A", "a ", "nope"):
                 try:
