@@ -264,3 +264,17 @@ def test_a_run_in_progress_finishes_on_the_loop_unobserved(python):
         await asyncio.sleep(0.2)
         assert not [m for level, m in logs() if level == 40], logs()
     """))
+
+
+def test_two_shutdowns_at_once_both_succeed_and_the_procedure_runs_once(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        async def work(): await asyncio.sleep(5)  # keeps the job active at the first look
+        await s.schedule(work, Interval(timedelta(hours=1)))
+        runner = asyncio.ensure_future(s.start())
+        await asyncio.sleep(0.2)
+        first, second = s.shutdown(), s.shutdown()
+        assert await first == () and await second == ()
+        await runner
+        assert [m for _, m in logs()].count("Shutting down 1 jobs") == 1
+    """))
