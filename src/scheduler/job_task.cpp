@@ -26,17 +26,25 @@ void report_outcome(const Job& job, py::CoroutineOutcome outcome) {
   TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, rendered);
 }
 
+// One run, start to outcome. False when the run could not start (the handler raised, or the
+// loop refused the coroutine): the job cannot go on. A frame of its own, so that a job spends its
+// long sleeps holding only the loop's small frame.
+rt::Task<bool> run_once(const Job& job, const std::shared_ptr<const py::TaskLocals>& locals) {
+  py::RunStart run = co_await py::start_run(job.call, locals);
+  if (!run.started) {
+    if (!run.failure.empty()) TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, run.failure);
+    co_return false;
+  }
+  auto outcome = co_await py::await_completion(std::move(*run.started));
+  report_outcome(job, std::move(outcome));
+  co_return true;
+}
+
 rt::Task<void> job_loop(const Job& job, const std::shared_ptr<const py::TaskLocals>& locals) {
   for (;;) {
     if (job.active->load()) {
-      py::RunStart run = co_await py::start_run(job.call, locals);
-      if (!run.started) {
-        // The run could not start: the handler raised, or the loop refused the coroutine.
-        if (!run.failure.empty()) TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, run.failure);
-        co_return;
-      }
-      auto outcome = co_await py::await_completion(std::move(*run.started));
-      report_outcome(job, std::move(outcome));
+      const bool went_on = co_await run_once(job, locals);
+      if (!went_on) co_return;
     }
     co_await rt::sleep_for(fire_delay(job.trigger, std::chrono::system_clock::now()));
   }
