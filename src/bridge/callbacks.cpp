@@ -132,7 +132,30 @@ PyTypeObject* task_completer_type() {
 struct EnsureFutureState {
   PyRef loop;
   std::vector<EnsureFutureEntry> entries;
+  StartPermits permits;
 };
+
+// Called by the loop after the first steps of a batch's tasks (scheduled before it): gives the
+// batch's permits back. Dropped uncalled (a closed loop), it gives them back all the same.
+struct FirstStepsTakenState {
+  StartPermits permits;
+};
+
+PyObject* first_steps_taken_call(PyObject* self, PyObject*, PyObject*) {
+  state_of<FirstStepsTakenState>(self).permits.give_back();
+  Py_RETURN_NONE;
+}
+
+// After the batch's tasks exist, their first steps are already queued on the loop; one more
+// callback behind them says when they have run.
+void give_back_after_first_steps(PyObject* loop, StartPermits permits) {
+  static PyTypeObject* type =
+      callback_type<FirstStepsTakenState>("tyvo.FirstStepsTaken", first_steps_taken_call);
+  PyRef callback = new_callback(type, FirstStepsTakenState{std::move(permits)});
+  static PyObject* call_soon = PyUnicode_InternFromString("call_soon");
+  PyRef handle = PyRef::steal(PyObject_CallMethodOneArg(loop, call_soon, callback.get()));
+  if (!handle) PyErr_Clear();  // the callback, dropped here, gives the permits back
+}
 
 // A failing entry is reported the way the loop reports a failing callback, and the rest go on.
 void report_to_loop(PyObject* self) {
@@ -179,7 +202,8 @@ void start_task(PyObject* loop, bool plain_tasks, EnsureFutureEntry& entry) {
   entry.awaitable.reset();
   PyRef completer = new_callback(task_completer_type(), TaskCompleterState{std::move(entry.outcome)});
   static PyObject* add_done_callback = PyUnicode_InternFromString("add_done_callback");
-  PyRef added = PyRef::steal(require(PyObject_CallMethodOneArg(task.get(), add_done_callback, completer.get())));
+  PyRef added =
+      PyRef::steal(require(PyObject_CallMethodOneArg(task.get(), add_done_callback, completer.get())));
 }
 
 PyObject* ensure_future_call(PyObject* self, PyObject*, PyObject*) {
@@ -194,6 +218,7 @@ PyObject* ensure_future_call(PyObject* self, PyObject*, PyObject*) {
         report_to_loop(self);
       }
     }
+    give_back_after_first_steps(state.loop.get(), std::move(state.permits));
     Py_RETURN_NONE;
   });
 }
@@ -210,9 +235,9 @@ PyRef new_checked_completor() {
   return new_callback(type, NoState{});
 }
 
-PyRef new_ensure_future(PyRef loop, std::vector<EnsureFutureEntry> entries) {
+PyRef new_ensure_future(PyRef loop, std::vector<EnsureFutureEntry> entries, StartPermits permits) {
   static PyTypeObject* type = callback_type<EnsureFutureState>("tyvo.PyEnsureFuture", ensure_future_call);
-  return new_callback(type, EnsureFutureState{std::move(loop), std::move(entries)});
+  return new_callback(type, EnsureFutureState{std::move(loop), std::move(entries), std::move(permits)});
 }
 
 }  // namespace tyvo::py

@@ -6,6 +6,7 @@
 #include "bridge/coroutine_outcome.hpp"
 #include "bridge/runtime/channel.hpp"
 #include "bridge/runtime/oneshot.hpp"
+#include "bridge/start_permits.hpp"
 #include "module/py_ref.hpp"
 
 namespace tyvo::py {
@@ -24,6 +25,8 @@ struct EnsureFutureEntry {
 // PyEnsureFuture(): on `loop`, wraps each awaitable in a task of that loop and has PyTaskCompleter
 // send the task's outcome. An entry that cannot be made a task goes to the loop's exception
 // handler, and its outcome is never sent. Dropped uncalled, it sends no outcome at all.
-PyRef new_ensure_future(PyRef loop, std::vector<EnsureFutureEntry> entries);
+// `permits` go back once the loop has taken the first steps of the batch's tasks (checked by one
+// call_soon after making them), or when that can no longer happen.
+PyRef new_ensure_future(PyRef loop, std::vector<EnsureFutureEntry> entries, StartPermits permits);
 
 }  // namespace tyvo::py

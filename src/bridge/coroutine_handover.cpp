@@ -7,8 +7,8 @@
 
 namespace tyvo::py {
 
-void hand_over_all(const TaskLocals& locals, std::vector<EnsureFutureEntry> entries) {
-  PyRef callback = new_ensure_future(locals.loop, std::move(entries));
+void hand_over_all(const TaskLocals& locals, std::vector<EnsureFutureEntry> entries, StartPermits permits) {
+  PyRef callback = new_ensure_future(locals.loop, std::move(entries), std::move(permits));
   PyRef call_soon = PyRef::steal(require(PyObject_GetAttrString(locals.loop.get(), "call_soon_threadsafe")));
   PyRef args = PyRef::steal(require(PyTuple_Pack(1, callback.get())));
   PyRef kwargs = PyRef::steal(require(Py_BuildValue("{s:O}", "context", locals.context.get())));

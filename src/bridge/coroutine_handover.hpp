@@ -8,6 +8,7 @@
 #include "bridge/coroutine_outcome.hpp"
 #include "bridge/runtime/oneshot.hpp"
 #include "bridge/runtime/task.hpp"
+#include "bridge/start_permits.hpp"
 #include "bridge/task_locals.hpp"
 
 namespace tyvo::py {
@@ -17,7 +18,7 @@ using CompletionHandle = rt::OneshotReceiver<CoroutineOutcome>;
 // Schedules each awaitable as a task of `locals.loop`, in a copy of `locals.context`, with one
 // call_soon_threadsafe. Lock held; throws PythonErrorSet (a closed loop, say), and the awaitables
 // are then never awaited.
-void hand_over_all(const TaskLocals& locals, std::vector<EnsureFutureEntry> entries);
+void hand_over_all(const TaskLocals& locals, std::vector<EnsureFutureEntry> entries, StartPermits permits);
 
 // The coroutine's outcome. If it can never arrive (the loop dropped the callback, or could not
 // make a task of the object) the outcome is a new asyncio.CancelledError. Destroying the waiting

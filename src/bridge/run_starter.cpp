@@ -1,5 +1,7 @@
 #include "bridge/run_starter.hpp"
 
+#include <algorithm>
+#include <deque>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -7,6 +9,8 @@
 #include "bridge/callbacks.hpp"
 #include "bridge/interpreter.hpp"
 #include "bridge/runtime/oneshot.hpp"
+#include "bridge/runtime/runtime.hpp"
+#include "bridge/start_permits.hpp"
 #include "module/errors.hpp"
 
 namespace tyvo::py {
@@ -58,9 +62,10 @@ void call_handlers(std::vector<RunRequest>& batch, std::vector<LoopDelivery>& de
 
 // One call_soon_threadsafe per loop; if the loop refuses (it is closed, say), every run bound for
 // it fails with that error and its coroutines are released unawaited. Lock held.
-void deliver(LoopDelivery& delivery) {
+void deliver(LoopDelivery& delivery, StartPermits& unused) {
+  StartPermits permits = unused.split(delivery.entries.size());
   try {
-    hand_over_all(*delivery.locals, std::move(delivery.entries));
+    hand_over_all(*delivery.locals, std::move(delivery.entries), std::move(permits));
   } catch (const PythonErrorSet&) {
     const std::string failure = PythonException::fetch().render();
     for (auto& reply : delivery.replies) reply_failure(reply, failure);
@@ -75,35 +80,63 @@ void deliver(LoopDelivery& delivery) {
 
 class RunQueue {
  public:
-  // Queues the request; if no thread is starting runs now, this one starts them all.
+  // Queues the request; if no thread is starting runs now and permits are left, this one starts
+  // every run it may.
   void submit(RunRequest request) {
     {
       std::lock_guard lock(mutex_);
       waiting_.push_back(std::move(request));
-      if (draining_) return;
+      if (draining_ || unstarted_ >= max_unstarted) return;
       draining_ = true;
     }
     drain();
   }
 
+  // The loop took the first steps of `count` runs (or never will): lets as many more start.
+  void started(std::size_t count) {
+    bool wake_a_drainer;
+    {
+      std::lock_guard lock(mutex_);
+      unstarted_ -= count;
+      wake_a_drainer = !draining_ && !waiting_.empty() && unstarted_ < max_unstarted;
+      if (wake_a_drainer) draining_ = true;
+    }
+    // Often called on the loop's thread with the interpreter lock held: the draining is left to
+    // a worker.
+    if (wake_a_drainer) rt::spawn(drain_later());
+  }
+
  private:
+  static constexpr std::size_t max_unstarted = 4096;
+
+  static rt::Task<void> drain_later();
+
   void drain() {
     std::vector<RunRequest> batch;
     for (;;) {
       {
         std::lock_guard lock(mutex_);
         batch.clear();
-        batch.swap(waiting_);
-        if (batch.empty()) {
+        const std::size_t allowed =
+            std::min(waiting_.size(), max_unstarted - std::min(unstarted_, max_unstarted));
+        if (allowed == 0) {
           draining_ = false;
           return;
         }
+        for (std::size_t i = 0; i < allowed; ++i) {
+          batch.push_back(std::move(waiting_.front()));
+          waiting_.pop_front();
+        }
+        unstarted_ += allowed;
       }
+      // Every run of the batch holds a permit from here; those handed over pass theirs on to the
+      // loop, the others give theirs back with this.
+      StartPermits unused(batch.size());
       InterpreterLock lock;
       if (!lock.held()) continue;  // the program is ending: the dropped replies say so
       std::vector<LoopDelivery> deliveries;
       call_handlers(batch, deliveries);
-      for (auto& delivery : deliveries) deliver(delivery);
+      for (auto& delivery : deliveries) deliver(delivery, unused);
       // Whatever Python objects the batch still holds go now, while the lock is held.
       deliveries.clear();
       batch.clear();
@@ -111,7 +144,8 @@ class RunQueue {
   }
 
   std::mutex mutex_;  // never held while the interpreter lock is taken or Python runs
-  std::vector<RunRequest> waiting_;
+  std::deque<RunRequest> waiting_;
+  std::size_t unstarted_ = 0;  // permits out: runs taken from `waiting_` whose first step is due
   bool draining_ = false;
 };
 
@@ -120,7 +154,21 @@ RunQueue& run_queue() {
   return *queue;
 }
 
+rt::Task<void> RunQueue::drain_later() {
+  run_queue().drain();
+  co_return;
+}
+
 }  // namespace
+
+void StartPermits::give_back() noexcept {
+  if (count_ == 0) return;
+  try {
+    run_queue().started(std::exchange(count_, 0));
+  } catch (...) {
+    // Out of memory while spawning the drainer: the next submit drains.
+  }
+}
 
 rt::Task<RunStart> start_run(std::shared_ptr<const PythonCall> call,
                              std::shared_ptr<const TaskLocals> locals) {

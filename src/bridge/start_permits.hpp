@@ -1,0 +1,40 @@
+// How many runs may wait, handed over, for the event loop to take their first step.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+namespace tyvo::py {
+
+// Permits for a batch of runs handed to a loop. They are given back once the loop has taken the
+// batch's first steps, or when that can no longer happen (the batch or its callback was dropped),
+// so that a burst of due runs queues as small requests in the run starter, not as thousands of
+// coroutines and tasks waiting on the loop.
+class StartPermits {
+ public:
+  StartPermits() noexcept = default;
+  explicit StartPermits(std::size_t count) noexcept : count_(count) {}
+  StartPermits(StartPermits&& other) noexcept : count_(std::exchange(other.count_, 0)) {}
+  StartPermits& operator=(StartPermits&& other) noexcept {
+    if (this != &other) {
+      give_back();
+      count_ = std::exchange(other.count_, 0);
+    }
+    return *this;
+  }
+  ~StartPermits() { give_back(); }
+
+  // Moves `count` of these permits (at most all of them) into a holder of their own.
+  StartPermits split(std::size_t count) noexcept {
+    if (count > count_) count = count_;
+    count_ -= count;
+    return StartPermits(count);
+  }
+
+  void give_back() noexcept;
+
+ private:
+  std::size_t count_ = 0;
+};
+
+}  // namespace tyvo::py
