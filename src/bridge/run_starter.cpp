@@ -78,7 +78,9 @@ void deliver(LoopDelivery& delivery, StartPermits& unused) {
   }
 }
 
-class RunQueue {
+}  // namespace
+
+class RunQueue : public std::enable_shared_from_this<RunQueue> {
  public:
   // Queues the request; if no thread is starting runs now and permits are left, this one starts
   // every run it may.
@@ -103,13 +105,13 @@ class RunQueue {
     }
     // Often called on the loop's thread with the interpreter lock held: the draining is left to
     // a worker.
-    if (wake_a_drainer) rt::spawn(drain_later());
+    if (wake_a_drainer) rt::spawn(drain_later(shared_from_this()));
   }
 
  private:
   static constexpr std::size_t max_unstarted = 4096;
 
-  static rt::Task<void> drain_later();
+  static rt::Task<void> drain_later(std::shared_ptr<RunQueue> queue);
 
   void drain() {
     std::vector<RunRequest> batch;
@@ -131,7 +133,7 @@ class RunQueue {
       }
       // Every run of the batch holds a permit from here; those handed over pass theirs on to the
       // loop, the others give theirs back with this.
-      StartPermits unused(batch.size());
+      StartPermits unused(shared_from_this(), batch.size());
       InterpreterLock lock;
       if (!lock.held()) continue;  // the program is ending: the dropped replies say so
       std::vector<LoopDelivery> deliveries;
@@ -149,22 +151,17 @@ class RunQueue {
   bool draining_ = false;
 };
 
-RunQueue& run_queue() {
-  static RunQueue* queue = new RunQueue();  // leaked: workers may use it until the process ends
-  return *queue;
-}
-
-rt::Task<void> RunQueue::drain_later() {
-  run_queue().drain();
+rt::Task<void> RunQueue::drain_later(std::shared_ptr<RunQueue> queue) {
+  queue->drain();
   co_return;
 }
 
-}  // namespace
+std::shared_ptr<RunQueue> new_run_queue() { return std::make_shared<RunQueue>(); }
 
 void StartPermits::give_back() noexcept {
   if (count_ == 0) return;
   try {
-    run_queue().started(std::exchange(count_, 0));
+    owner_->started(std::exchange(count_, 0));
   } catch (...) {
     // Out of memory while spawning the drainer: the next submit drains.
   }
@@ -173,7 +170,8 @@ void StartPermits::give_back() noexcept {
 rt::Task<RunStart> start_run(std::shared_ptr<const PythonCall> call,
                              std::shared_ptr<const TaskLocals> locals) {
   auto [reply_sender, reply_receiver] = rt::oneshot<RunStart>();
-  run_queue().submit(RunRequest{std::move(call), std::move(locals), std::move(reply_sender)});
+  RunQueue& runs = *locals->runs;
+  runs.submit(RunRequest{std::move(call), std::move(locals), std::move(reply_sender)});
   std::optional<RunStart> reply = co_await reply_receiver;
   if (!reply) co_return RunStart{};  // dropped unanswered: the program is ending
   co_return std::move(*reply);

@@ -25,6 +25,9 @@ struct RunStart {
                                             // is ending and nothing was attempted
 };
 
+// A run starter for the jobs of one set of task locals.
+std::shared_ptr<RunQueue> new_run_queue();
+
 // Once begun, the run is made even if the awaiting task is dropped meanwhile: the coroutine then
 // runs to its end on the loop and its outcome is discarded.
 rt::Task<RunStart> start_run(std::shared_ptr<const PythonCall> call,

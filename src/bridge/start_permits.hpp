@@ -2,9 +2,12 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <utility>
 
 namespace tyvo::py {
+
+class RunQueue;
 
 // Permits for a batch of runs handed to a loop. They are given back once the loop has taken the
 // batch's first steps, or when that can no longer happen (the batch or its callback was dropped),
@@ -13,11 +16,14 @@ namespace tyvo::py {
 class StartPermits {
  public:
   StartPermits() noexcept = default;
-  explicit StartPermits(std::size_t count) noexcept : count_(count) {}
-  StartPermits(StartPermits&& other) noexcept : count_(std::exchange(other.count_, 0)) {}
+  StartPermits(std::shared_ptr<RunQueue> owner, std::size_t count) noexcept
+      : owner_(std::move(owner)), count_(count) {}
+  StartPermits(StartPermits&& other) noexcept
+      : owner_(std::move(other.owner_)), count_(std::exchange(other.count_, 0)) {}
   StartPermits& operator=(StartPermits&& other) noexcept {
     if (this != &other) {
       give_back();
+      owner_ = std::move(other.owner_);
       count_ = std::exchange(other.count_, 0);
     }
     return *this;
@@ -28,12 +34,13 @@ class StartPermits {
   StartPermits split(std::size_t count) noexcept {
     if (count > count_) count = count_;
     count_ -= count;
-    return StartPermits(count);
+    return StartPermits(owner_, count);
   }
 
   void give_back() noexcept;
 
  private:
+  std::shared_ptr<RunQueue> owner_;
   std::size_t count_ = 0;
 };
 

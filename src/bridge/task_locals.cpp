@@ -1,6 +1,7 @@
 #include "bridge/task_locals.hpp"
 
 #include "bridge/asyncio_api.hpp"
+#include "bridge/run_starter.hpp"
 #include "bridge/runtime/runtime.hpp"
 #include "module/errors.hpp"
 
@@ -10,7 +11,12 @@ std::shared_ptr<const TaskLocals> capture_task_locals() {
   if (auto scoped = rt::current_task_local()) return std::static_pointer_cast<const TaskLocals>(scoped);
   PyRef loop = PyRef::steal(require(PyObject_CallNoArgs(asyncio::get_running_loop())));
   PyRef context = PyRef::steal(require(PyObject_CallNoArgs(asyncio::copy_context())));
-  return std::make_shared<const TaskLocals>(TaskLocals{std::move(loop), std::move(context)});
+  return std::make_shared<const TaskLocals>(TaskLocals{std::move(loop), std::move(context), nullptr});
+}
+
+std::shared_ptr<const TaskLocals> capture_task_locals_for_jobs() {
+  auto captured = capture_task_locals();
+  return std::make_shared<const TaskLocals>(TaskLocals{captured->loop, captured->context, new_run_queue()});
 }
 
 }  // namespace tyvo::py

@@ -136,7 +136,7 @@ PyObject* start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     state.shutdown_tx = std::move(shutdown_sender);
     auto [new_job_sender, new_job_receiver] = rt::channel<Job>(1024);
     state.new_job_tx = std::move(new_job_sender);
-    auto locals = capture_task_locals();
+    auto locals = capture_task_locals_for_jobs();
     return start_operation(
         supervise(state.jobs, locals, std::move(new_job_receiver), std::move(shutdown_receiver)), locals);
   });

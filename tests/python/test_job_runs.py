@@ -229,3 +229,48 @@ def test_an_awaitable_that_is_not_one_goes_to_the_loop_handler_and_the_job_goes_
         assert isinstance(reported[0]["exception"], TypeError), reported[0]
         assert (40, "Failed to execute job liar: CancelledError: ") in logs(), logs()
     """))
+
+
+def test_a_stopped_loop_holds_up_only_its_own_jobs(python):
+    python('''
+import asyncio, threading, time, tyvo
+from datetime import timedelta
+every = tyvo.Trigger.Interval(timedelta(milliseconds=10))
+
+# A loop in another thread takes thousands of runs, then stops without closing: its pending
+# callbacks are never run, so its runs never start.
+stopped_loop = asyncio.new_event_loop()
+ran_there = []
+async def there(): ran_there.append(1)
+kept = []
+async def fill():
+    s = tyvo.Scheduler()
+    kept.append(s)
+    for _ in range(6000):
+        await s.schedule(there, every)
+    asyncio.ensure_future(s.start())
+    while len(ran_there) < 6000:
+        await asyncio.sleep(0.01)
+    stopped_loop.stop()
+threading.Thread(target=lambda: (asyncio.set_event_loop(stopped_loop), stopped_loop.run_forever()), daemon=True).start()
+asyncio.run_coroutine_threadsafe(fill(), stopped_loop)
+deadline = time.monotonic() + 30
+while stopped_loop.is_running() or len(ran_there) < 6000:
+    assert time.monotonic() < deadline, "the first loop did not get going"
+    time.sleep(0.05)
+time.sleep(0.5)  # its jobs' next runs are now queued on a loop that will never run them
+
+async def here():
+    s = tyvo.Scheduler()
+    runs = []
+    async def work(): runs.append(1)
+    await s.schedule(work, every)
+    runner = asyncio.ensure_future(s.start())
+    began = time.monotonic()
+    while len(runs) < 20:
+        assert time.monotonic() - began < 10, "jobs on a running loop were held up"
+        await asyncio.sleep(0.01)
+    await s.shutdown()
+    await runner
+asyncio.run(here())
+''', timeout=120)
