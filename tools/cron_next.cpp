@@ -12,6 +12,7 @@
 // Exit status: 0 on success, 2 for bad usage, a refused pattern or a failed
 // search (the error's display text goes to stderr).
 
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -33,20 +34,14 @@ constexpr std::string_view usage =
     "       cron-next --batch [--last]\n"
     "START is YYYY-MM-DDTHH:MM:SSZ (UTC, default now); COUNT is 1 to 1000000 (default 5).\n";
 
-std::optional<int> digits(std::string_view text) {
-  int value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
-
 std::optional<long> parse_count(std::string_view text) {
-  if (text.empty() || text.size() > 7) return std::nullopt;
-  const auto value = digits(text);
-  if (!value || *value < 1 || *value > max_count) return std::nullopt;
-  return *value;
+  long value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || text.front() == '-' || error != std::errc{} || end != text.data() + text.size()) {
+    return std::nullopt;
+  }
+  if (value < 1 || value > max_count) return std::nullopt;
+  return value;
 }
 
 // One answer line (without its newline) for one input line.
