@@ -30,8 +30,8 @@ PyTypeObject* callback_type(const char* name, ternaryfunc call) {
   PyType_Slot slots[] = {{Py_tp_call, reinterpret_cast<void*>(call)},
                          {Py_tp_dealloc, reinterpret_cast<void*>(callback_dealloc<State>)},
                          {0, nullptr}};
-  PyType_Spec spec = {name, sizeof(CallbackObject<State>), 0, Py_TPFLAGS_DEFAULT, slots};
-  return reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)));
+  PyType_Spec layout = {name, sizeof(CallbackObject<State>), 0, Py_TPFLAGS_DEFAULT, slots};
+  return reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&layout)));
 }
 
 template <class State>

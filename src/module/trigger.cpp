@@ -104,9 +104,9 @@ PyType_Slot interval_slots[] = {{Py_tp_new, reinterpret_cast<void*>(interval_new
 PyType_Spec interval_spec = {"tyvo.Trigger_Interval", sizeof(TriggerObject), 0, Py_TPFLAGS_DEFAULT,
                              interval_slots};
 
-PyTypeObject* make_variant(PyType_Spec& spec, const char* field) {
+PyTypeObject* make_variant(PyType_Spec& variant_spec, const char* field) {
   PyRef bases = PyRef::steal(require(PyTuple_Pack(1, base_type)));
-  PyRef type = PyRef::steal(require(PyType_FromSpecWithBases(&spec, bases.get())));
+  PyRef type = PyRef::steal(require(PyType_FromSpecWithBases(&variant_spec, bases.get())));
   PyRef match_args = PyRef::steal(require(Py_BuildValue("(s)", field)));
   require(PyObject_SetAttrString(type.get(), "__match_args__", match_args.get()));
   return reinterpret_cast<PyTypeObject*>(type.release());

@@ -236,12 +236,12 @@ PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(scheduler_new)},
                        {Py_tp_methods, methods},
                        {Py_tp_doc, const_cast<char*>("Scheduler()\n--\n\n")},
                        {0, nullptr}};
-PyType_Spec spec = {"tyvo.Scheduler", sizeof(SchedulerObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec scheduler_layout = {"tyvo.Scheduler", sizeof(SchedulerObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 }  // namespace
 
 PyObject* scheduler_class() {
-  static PyObject* type = PyType_FromSpec(&spec);
+  static PyObject* type = PyType_FromSpec(&scheduler_layout);
   return type == nullptr ? nullptr : Py_NewRef(type);
 }
 

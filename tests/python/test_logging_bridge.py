@@ -3,9 +3,9 @@ cache of loggers and levels lives as long as the process."""
 
 PRELUDE = """
 import importlib.util, logging, tyvo
-spec = importlib.util.spec_from_file_location("_tyvo_testing", tyvo.__file__)
-hooks = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(hooks)
+found = importlib.util.spec_from_file_location("_tyvo_testing", tyvo.__file__)
+hooks = importlib.util.module_from_spec(found)
+found.loader.exec_module(hooks)
 ERROR, WARN, INFO, DEBUG, TRACE = 1, 2, 3, 4, 5
 
 class Collect(logging.Handler):
