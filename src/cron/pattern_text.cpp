@@ -7,8 +7,9 @@
 
 namespace tyvo::cron {
 
-// A pasted no-break space separates fields like a blank does.
-std::size_t white_space_length(std::string_view text, std::size_t at) noexcept {
+namespace {
+
+std::size_t white_space_length_unchecked(std::string_view text, std::size_t at) noexcept {
   const auto byte = [&](std::size_t i) {
     return i < text.size() ? static_cast<std::uint8_t>(text[i]) : std::uint8_t{0};
   };
@@ -24,6 +25,15 @@ std::size_t white_space_length(std::string_view text, std::size_t at) noexcept {
   if (b0 == 0xE2 && byte(at + 1) == 0x81 && byte(at + 2) == 0x9F) return 3;  // U+205F
   if (b0 == 0xE3 && byte(at + 1) == 0x80 && byte(at + 2) == 0x80) return 3;  // U+3000
   return 0;
+}
+
+}  // namespace
+
+// A pasted no-break space separates fields like a blank does. A sequence cut
+// short by the end of the text is no white space (E2 80 alone is not U+2000).
+std::size_t white_space_length(std::string_view text, std::size_t at) noexcept {
+  const std::size_t length = white_space_length_unchecked(text, at);
+  return length <= text.size() - std::min(at, text.size()) ? length : 0;
 }
 
 namespace {

@@ -193,6 +193,9 @@ TEST(ZonePrefix, Refusals) {
   EXPECT_EQ(refusal("TZ="), "Invalid pattern: Time zone prefix must name a time zone.");
   EXPECT_EQ(refusal("TZ=UTC"), "Invalid pattern: Time zone prefix must be followed by a pattern.");
   EXPECT_EQ(refusal("TZ=UTC \t "), "Invalid pattern: Time zone prefix must be followed by a pattern.");
+  // A white-space sequence cut short by the end of the text is no white space.
+  EXPECT_EQ(refusal("TZ=UTC \xE2\x80"), "Invalid pattern: Pattern must have between 5 and 7 fields.");
+  EXPECT_EQ(refusal("\xE2\x80"), "Invalid pattern: Pattern must have between 5 and 7 fields.");
   // Pattern errors come before the zone is looked up.
   EXPECT_EQ(refusal("TZ=Nowhere/Land 0 9 * *"), "Invalid pattern: Pattern must have between 5 and 7 fields.");
   EXPECT_EQ(refusal("TZ=Nowhere/Land 60 * * * *"), "Component error: Number out of bounds.");
