@@ -14,7 +14,7 @@
 //
 // Which wall-clock times match does not depend on the zone, so the answer of
 // one wall-clock search also answers every later question that falls before
-// it: a far-off match costs one search, not one per period on the way.
+// it, and the periods showing only earlier local times can be passed over.
 
 #include <optional>
 
@@ -120,8 +120,18 @@ Occurrence find_next_zoned(const Pattern& pattern, const Zone& zone, sys_seconds
       if (end != Zone::unbounded_future && from >= end) i = zone.period_index(from);
       continue;
     }
-    from = end;
-    ++i;
+    // No match before *wall: every period that ends before *wall - max_offset
+    // shows only earlier local times, so the walk goes on from the first
+    // period that may not (a far-off match costs one lookup, not one step per
+    // clock change on the way).
+    const std::size_t far = zone.period_index(*wall - zone.max_offset());
+    if (far > i + 1) {
+      i = far;
+      from = zone.period_begin(i);
+    } else {
+      from = end;
+      ++i;
+    }
   }
 }
 
