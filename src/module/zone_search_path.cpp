@@ -55,6 +55,9 @@ void share_zone_search_path() {
   }
   PyRef zoneinfo = PyRef::steal(require(PyImport_ImportModule("zoneinfo")));
   PyRef tzpath = PyRef::steal(require(PyObject_GetAttrString(zoneinfo.get(), "TZPATH")));
+  // reset_tzpath() installs a new tuple: the same object means the same directories.
+  static PyRef handed_over;
+  if (tzpath.get() == handed_over.get()) return;
   PyRef entries = PyRef::steal(require(PySequence_List(tzpath.get())));
   std::vector<std::string> directories;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i) {
@@ -62,6 +65,7 @@ void share_zone_search_path() {
   }
   if (!tzdata_directory->empty()) directories.push_back(*tzdata_directory);
   cron::set_zone_search_path(std::move(directories));
+  handed_over = std::move(tzpath);
 }
 
 }  // namespace tyvo::py
