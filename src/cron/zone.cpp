@@ -79,7 +79,6 @@ std::optional<Zone> Zone::from_tzif(std::string name, const TzifData& data) {
   // reads it; RFC 8536 would take type 0, which is that type in practice).
   const auto standard = std::find_if(data.types.begin(), data.types.end(), [](const auto& t) { return !t.is_dst; });
   zone.initial_offset_ = standard != data.types.end() ? standard->utc_offset : data.types.front().utc_offset;
-  if (data.transitions.empty() && rule) zone.initial_offset_ = rule->standard_offset();
   for (const TzifData::Transition& transition : data.transitions) {
     zone.add_change(transition.at, data.types[transition.type].utc_offset);
   }

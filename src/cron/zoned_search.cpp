@@ -117,7 +117,10 @@ Occurrence find_next_zoned(const Pattern& pattern, const Zone& zone, sys_seconds
       // Fired at the first pass: go on from where this period's clock passes
       // the repeated times.
       from = *repeated - offset;
-      if (end != Zone::unbounded_future && from >= end) i = zone.period_index(from);
+      if (end != Zone::unbounded_future && from >= end) {
+        from = end;  // entering the next period at its start, where a gap may end
+        ++i;
+      }
       continue;
     }
     // No match before *wall: every period that ends before *wall - max_offset
