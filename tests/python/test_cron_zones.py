@@ -309,6 +309,7 @@ def test_every_second_zoned_job_runs_on_the_zones_minutes(python):
     python(scenario("""
         from zoneinfo import ZoneInfo
         now = datetime.datetime.now(ZoneInfo("Asia/Kathmandu"))
+        assert now.utcoffset() % timedelta(hours=1) >= timedelta(minutes=2), "the zone's minutes must differ"
         minutes = f"{now.minute},{(now.minute + 1) % 60}"
         s = tyvo.Scheduler()
         local, utc = [], []
