@@ -87,6 +87,12 @@ fuzz_cron() {
   "$build/cron_fuzz" -timeout=10 -artifact_prefix="$build/" tests/fuzz/corpus/* 2>"$build/replay.log" ||
     { tail -n 60 "$build/replay.log"; return 1; }
   echo "replayed $(ls tests/fuzz/corpus | wc -l) kept inputs"
+  # The zone-file reader, seeded with the system database's files.
+  mkdir -p "$build/tzif-corpus"
+  "$build/tzif_fuzz" -max_total_time=10 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix="$build/" "$build/tzif-corpus" /usr/share/zoneinfo/Europe /usr/share/zoneinfo/Pacific \
+    2>"$build/tzif.log" || { tail -n 60 "$build/tzif.log"; return 1; }
+  grep -E "^stat::(number_of_executed_units|new_units_added)" "$build/tzif.log"
 }
 
 stress() {
@@ -100,7 +106,7 @@ if [[ ${#failed[@]} -eq 0 ]]; then
   phase "python suite against the address+undefined sanitizer build" sanitized_suite
   phase "stress" stress
 fi
-phase "fuzz the cron parser and search" fuzz_cron
+phase "fuzz the cron parser, search and zone-file reader" fuzz_cron
 
 if [[ ${#failed[@]} -gt 0 ]]; then
   echo "== extra: failed: ${failed[*]}"

@@ -16,8 +16,8 @@ class Trigger:
     def __new__(cls, cannot_be_instantiated: Never, /) -> Never: ...
     @final
     class Cron(Trigger):
-        """A cron pattern of 5, 6 or 7 fields, read in UTC. It is checked by
-        `Scheduler.schedule`, not here. At run time the class is named "Trigger_Cron"."""
+        """A cron pattern of 5, 6 or 7 fields, read in UTC, or in the zone named by a
+        `CRON_TZ=<zone>` or `TZ=<zone>` prefix. It is checked by `Scheduler.schedule`, not here. At run time the class is named "Trigger_Cron"."""
 
         __match_args__ = ("expr",)
         def __new__(cls, expr: str) -> Trigger.Cron: ...

@@ -1,8 +1,10 @@
 // cron-next: print the next occurrences of a cron pattern, in UTC.
 //
-//   cron-next PATTERN [START [COUNT]]
+//   cron-next [--local] PATTERN [START [COUNT]]
 //       The next COUNT (default 5) occurrences strictly after START (default
-//       now), one per line. START is YYYY-MM-DDTHH:MM:SSZ.
+//       now), one per line. START is YYYY-MM-DDTHH:MM:SSZ. With --local each
+//       line also shows the instant in the pattern's zone (CRON_TZ=... or
+//       TZ=..., UTC without one) with its offset: "...T01:00:00Z ...T03:00:00+02:00".
 //   cron-next --batch [--last]
 //       Reads START<TAB>COUNT<TAB>PATTERN lines from stdin and answers each
 //       with one line: "ok T1 ... Tn" (only Tn with --last) or "error TEXT".
@@ -11,17 +13,28 @@
 //
 // Exit status: 0 on success, 2 for bad usage, a refused pattern or a failed
 // search (the error's display text goes to stderr).
+//
+// Zones are read from the directories Python's zoneinfo searches: those of
+// PYTHONTZPATH when it is set (absolute entries only), else the TZPATH of the
+// Python that built this program; then the tzdata package's files in the
+// site-packages that lie beside the directory holding this program.
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include <unistd.h>
 
 #include "cron/cron.hpp"
 #include "cron/utc_text.hpp"
+#include "cron/zone_library.hpp"
 
 namespace {
 
@@ -30,9 +43,37 @@ namespace cron = tyvo::cron;
 
 constexpr long max_count = 1'000'000;
 constexpr std::string_view usage =
-    "usage: cron-next PATTERN [START [COUNT]]\n"
+    "usage: cron-next [--local] PATTERN [START [COUNT]]\n"
     "       cron-next --batch [--last]\n"
-    "START is YYYY-MM-DDTHH:MM:SSZ (UTC, default now); COUNT is 1 to 1000000 (default 5).\n";
+    "START is YYYY-MM-DDTHH:MM:SSZ (UTC, default now); COUNT is 1 to 1000000 (default 5).\n"
+    "PATTERN may begin with CRON_TZ=<zone> or TZ=<zone>; --local also prints each time in that zone.\n";
+
+// The directory holding this program, from the kernel's own record of it.
+std::string own_directory() {
+  std::string path(4096, '\0');
+  const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+  if (length <= 0 || static_cast<std::size_t>(length) >= path.size()) return {};
+  path.resize(static_cast<std::size_t>(length));
+  return path.substr(0, path.rfind('/'));
+}
+
+std::vector<std::string> zone_directories() {
+  std::vector<std::string> directories;
+  const char* from_environment = std::getenv("PYTHONTZPATH");
+  const std::string_view tzpath = from_environment != nullptr ? from_environment : TYVO_DEFAULT_TZPATH;
+  for (std::size_t start = 0; start <= tzpath.size();) {
+    const std::size_t end = std::min(tzpath.find(':', start), tzpath.size());
+    const std::string_view entry = tzpath.substr(start, end - start);
+    if (entry.starts_with('/')) directories.emplace_back(entry);
+    start = end + 1;
+  }
+  const std::string_view site_from_scripts = TYVO_SITE_FROM_SCRIPTS;
+  if (!site_from_scripts.empty()) {
+    const std::string directory = own_directory();
+    if (!directory.empty()) directories.push_back(directory + "/" + std::string{site_from_scripts} + "/tzdata/zoneinfo");
+  }
+  return directories;
+}
 
 std::optional<long> parse_count(std::string_view text) {
   long value = 0;
@@ -89,17 +130,17 @@ int fail(std::string_view message) {
   return 2;
 }
 
-int run_single(int argc, char** argv) {
-  const std::string_view pattern_text = argv[1];
+int run_single(const std::vector<std::string_view>& arguments, bool local) {
+  const std::string_view pattern_text = arguments[0];
   sys_seconds start = floor<seconds>(system_clock::now());
   long count = 5;
-  if (argc > 2) {
-    const auto parsed = cron::parse_utc_text(argv[2]);
+  if (arguments.size() > 1) {
+    const auto parsed = cron::parse_utc_text(arguments[1]);
     if (!parsed) return fail("cron-next: START must be a UTC time written YYYY-MM-DDTHH:MM:SSZ");
     start = *parsed;
   }
-  if (argc > 3) {
-    const auto parsed = parse_count(argv[3]);
+  if (arguments.size() > 2) {
+    const auto parsed = parse_count(arguments[2]);
     if (!parsed) return fail("cron-next: COUNT must be an integer from 1 to 1000000");
     count = *parsed;
   }
@@ -107,7 +148,12 @@ int run_single(int argc, char** argv) {
     const cron::Pattern pattern = cron::parse(pattern_text);
     for (long i = 0; i < count; ++i) {
       start = cron::next_after(pattern, start);
-      std::cout << cron::format_utc_text(start) << '\n';
+      std::cout << cron::format_utc_text(start);
+      if (local) {
+        const std::int32_t offset = pattern.zone() ? pattern.zone()->offset_at(start.time_since_epoch().count()) : 0;
+        std::cout << ' ' << cron::format_local_text(start, offset);
+      }
+      std::cout << '\n';
     }
   } catch (const cron::Error& error) {
     std::cout << std::flush;
@@ -120,19 +166,29 @@ int run_single(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
-  const std::string_view first = argc > 1 ? argv[1] : "";
-  if (first == "--help" || first == "-h") {
-    std::cout << usage;
-    return 0;
+  bool batch = false, last = false, local = false;
+  std::vector<std::string_view> arguments;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--help" || argument == "-h") {
+      std::cout << usage;
+      return 0;
+    }
+    if (argument == "--batch") {
+      batch = true;
+    } else if (argument == "--last") {
+      last = true;
+    } else if (argument == "--local") {
+      local = true;
+    } else {
+      arguments.push_back(argument);
+    }
   }
-  if (first == "--batch" || first == "--last") {
-    const std::string_view second = argc > 2 ? argv[2] : "";
-    const bool pair =
-        (first == "--batch" && second == "--last") || (first == "--last" && second == "--batch");
-    if (argc == 2 && first == "--batch") return run_batch(false);
-    if (argc == 3 && pair) return run_batch(true);
-    return fail(usage);
+  cron::set_zone_search_path(zone_directories());
+  if (batch || last) {
+    if (!batch || local || !arguments.empty()) return fail(usage);
+    return run_batch(last);
   }
-  if (argc < 2 || argc > 4) return fail(usage);
-  return run_single(argc, argv);
+  if (arguments.empty() || arguments.size() > 3) return fail(usage);
+  return run_single(arguments, local);
 }

@@ -25,6 +25,8 @@ std::string display_text(Error::Kind kind, std::string_view detail) {
       return prefixed("Pattern contains illegal characters: ");
     case Kind::ComponentError:
       return prefixed("Component error: ");
+    case Kind::UnknownTimeZone:
+      return prefixed("Unknown time zone: ");
   }
   return "CronScheduler encountered an unknown error.";
 }

@@ -18,10 +18,12 @@ class Error : public std::exception {
     InvalidDate,
     InvalidTime,
     TimeSearchLimitExceeded,
+    UnknownTimeZone,
   };
 
   // `detail` is the inner text of InvalidPattern, IllegalCharacters and
-  // ComponentError; the other kinds have fixed texts and ignore it.
+  // ComponentError, and the zone's name for UnknownTimeZone; the other kinds
+  // have fixed texts and ignore it.
   explicit Error(Kind kind, std::string_view detail = {});
 
   Kind kind() const noexcept { return kind_; }

@@ -40,8 +40,8 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t at) noexcept
   return 0;
 }
 
-// The message must stay valid UTF-8 (it becomes a Python str), whatever
-// bytes the caller passed: malformed sequences become U+FFFD.
+}  // namespace
+
 std::string valid_utf8(std::string_view text) {
   std::string valid;
   for (std::size_t at = 0; at < text.size();) {
@@ -56,8 +56,6 @@ std::string valid_utf8(std::string_view text) {
   }
   return valid;
 }
-
-}  // namespace
 
 void check_field_alphabet(std::string_view field, FieldIndex index) {
   for (std::size_t at = 0; at < field.size(); ++at) {

@@ -73,6 +73,7 @@ class FieldParser {
       : index_(index), bounds_(bounds_of(index)), fields_(fields) {}
 
   void parse(std::string_view field) {
+    if (field == "*") return add_every(bounds_.min, bounds_.max, 1);
     std::size_t start = 0;
     while (true) {
       const std::size_t comma = field.find(',', start);
@@ -88,7 +89,7 @@ class FieldParser {
     if (index_ == kDayOfWeek && day_of_week_part(text)) return;
     if (contains(text, '/')) return stepped(text);
     if (contains(text, '-')) return range(text);
-    if (text == "*") return add_every(bounds_.min, bounds_.max, 1);
+    // "*" stands only alone ("*,5" is refused); single_value says why.
     add(single_value(text));
   }
 

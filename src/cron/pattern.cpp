@@ -17,7 +17,8 @@ constexpr unsigned first_day_on(unsigned weekday, unsigned first_weekday) noexce
 
 }  // namespace
 
-Pattern::Pattern(const Fields& fields) noexcept : fields_(fields) {
+Pattern::Pattern(const Fields& fields, std::shared_ptr<const Zone> zone) noexcept
+    : fields_(fields), zone_(std::move(zone)) {
   for (unsigned first_weekday = 0; first_weekday < 7; ++first_weekday) {
     // Plain weekdays repeat every seven days from their first appearance.
     std::uint64_t first_week = 0;

@@ -3,9 +3,11 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "cron/year_set.hpp"
+#include "cron/zone.hpp"
 
 namespace tyvo::cron {
 
@@ -34,6 +36,10 @@ struct Fields {
   bool day_of_month_unrestricted = false;
   bool day_of_week_unrestricted = false;
   bool days_need_both = false;
+
+  // The hour field is exactly "*": in a zone, such a pattern fires at both
+  // passes of a repeated local time and skips local times that do not exist.
+  bool hour_unrestricted = false;
 };
 
 // A parsed pattern: immutable, a few hundred bytes, safe to copy and to share
@@ -41,6 +47,10 @@ struct Fields {
 class Pattern {
  public:
   const Fields& fields() const noexcept { return fields_; }
+
+  // The zone whose wall clock the fields are matched against; nullptr for UTC
+  // (a text without a zone prefix).
+  const Zone* zone() const noexcept { return zone_.get(); }
 
   // The days of `month` that satisfy the day rule, as bits 1..31.
   std::uint32_t matching_days(std::chrono::year_month month) const noexcept;
@@ -51,12 +61,13 @@ class Pattern {
 
  private:
   friend Pattern parse(std::string_view text);
-  explicit Pattern(const Fields& fields) noexcept;
+  Pattern(const Fields& fields, std::shared_ptr<const Zone> zone) noexcept;
 
   std::uint32_t day_of_month_matches(unsigned month_length, unsigned first_weekday) const noexcept;
   std::uint32_t day_of_week_matches(unsigned month_length, unsigned first_weekday) const noexcept;
 
   Fields fields_;
+  std::shared_ptr<const Zone> zone_;
   // Days 1..31 that the plain and `#k` weekday sets select in a month whose
   // first day falls on the indexed weekday; months shorter than 31 days mask
   // off the tail.

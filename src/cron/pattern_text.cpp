@@ -6,12 +6,10 @@
 #include "cron/error.hpp"
 
 namespace tyvo::cron {
+
 namespace {
 
-// Byte length of the white-space character starting at `at`, or 0. White
-// space is Unicode's White_Space set in UTF-8, so a pasted no-break space
-// separates fields like a blank does.
-std::size_t white_space_length(std::string_view text, std::size_t at) noexcept {
+std::size_t white_space_length_unchecked(std::string_view text, std::size_t at) noexcept {
   const auto byte = [&](std::size_t i) {
     return i < text.size() ? static_cast<std::uint8_t>(text[i]) : std::uint8_t{0};
   };
@@ -28,6 +26,17 @@ std::size_t white_space_length(std::string_view text, std::size_t at) noexcept {
   if (b0 == 0xE3 && byte(at + 1) == 0x80 && byte(at + 2) == 0x80) return 3;  // U+3000
   return 0;
 }
+
+}  // namespace
+
+// A pasted no-break space separates fields like a blank does. A sequence cut
+// short by the end of the text is no white space (E2 80 alone is not U+2000).
+std::size_t white_space_length(std::string_view text, std::size_t at) noexcept {
+  const std::size_t length = white_space_length_unchecked(text, at);
+  return length <= text.size() - std::min(at, text.size()) ? length : 0;
+}
+
+namespace {
 
 // Runs of non-white-space, in order. Splitting first is the same as trimming
 // then splitting, and lets the empty check and the field count share one pass.

@@ -25,6 +25,10 @@ struct PatternText {
   bool days_need_both = false;
 };
 
+// Byte length of the white-space character starting at `at`, or 0. White
+// space is Unicode's White_Space set in UTF-8.
+std::size_t white_space_length(std::string_view text, std::size_t at) noexcept;
+
 // Throws Error (EmptyPattern, InvalidPattern).
 PatternText normalize_pattern_text(std::string_view text);
 

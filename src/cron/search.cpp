@@ -3,7 +3,7 @@
 #include <bitset>
 
 #include "cron/bit_mask.hpp"
-#include "cron/cron.hpp"
+#include "cron/wall_clock_search.hpp"
 
 // General approach: instead of stepping through seconds, walk the fields from
 // the largest down. Take the next allowed year; within it the next allowed
@@ -89,7 +89,7 @@ class MonthDays {
 
 }  // namespace
 
-Occurrence find_next_after(const Pattern& pattern, sys_seconds start) noexcept {
+Occurrence find_next_wall_clock(const Pattern& pattern, sys_seconds start) noexcept {
   if (start < calendar_begin || start >= calendar_end) return {.failure = Error::Kind::InvalidDate};
   if (start + seconds{1} >= search_end) return {.failure = Error::Kind::TimeSearchLimitExceeded};
 
@@ -145,12 +145,6 @@ Occurrence find_next_after(const Pattern& pattern, sys_seconds start) noexcept {
     }
   }
   return {.failure = Error::Kind::TimeSearchLimitExceeded};
-}
-
-sys_seconds next_after(const Pattern& pattern, sys_seconds start) {
-  const Occurrence occurrence = find_next_after(pattern, start);
-  if (!occurrence) throw Error(*occurrence.failure);
-  return occurrence.time;
 }
 
 }  // namespace tyvo::cron

@@ -35,6 +35,20 @@ std::optional<sys_seconds> parse_utc_text(std::string_view text) {
   return sys_days{date} + hours{*h} + minutes{*mi} + seconds{*s};
 }
 
+std::string format_local_text(sys_seconds instant, std::int32_t offset) {
+  std::string text = format_utc_text(instant + seconds{offset});
+  text.pop_back();  // the Z
+  const std::int32_t size = offset < 0 ? -offset : offset;
+  char suffix[16];
+  if (size % 60 == 0) {
+    std::snprintf(suffix, sizeof suffix, "%c%02d:%02d", offset < 0 ? '-' : '+', size / 3600, size / 60 % 60);
+  } else {
+    std::snprintf(suffix, sizeof suffix, "%c%02d:%02d:%02d", offset < 0 ? '-' : '+', size / 3600, size / 60 % 60,
+                  size % 60);
+  }
+  return text + suffix;
+}
+
 std::string format_utc_text(sys_seconds instant) {
   const sys_days date_part = floor<days>(instant);
   const year_month_day date{date_part};

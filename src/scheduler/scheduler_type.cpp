@@ -7,9 +7,11 @@
 #include "bridge/operation.hpp"
 #include "bridge/task_locals.hpp"
 #include "cron/cron.hpp"
+#include "cron/zone_prefix.hpp"
 #include "module/arguments.hpp"
 #include "module/errors.hpp"
 #include "module/trigger.hpp"
+#include "module/zone_search_path.hpp"
 #include "scheduler/access_flag.hpp"
 #include "scheduler/operations.hpp"
 #include "scheduler/supervisor.hpp"
@@ -60,6 +62,7 @@ PyRef dict_argument(PyObject* value) {
 void check_pattern(const TriggerValue& trigger) {
   const auto* cron_trigger = std::get_if<CronTrigger>(&trigger);
   if (cron_trigger == nullptr) return;
+  if (cron::has_zone_prefix(cron_trigger->expr)) share_zone_search_path();
   try {
     (void)cron::parse(cron_trigger->expr);
   } catch (const cron::Error& error) {

@@ -9,6 +9,11 @@
 // accepted one is searched from the start, and the answer is held against a
 // plain reference matcher: strictly after the start, matching, and with no
 // matching instant in between (checked exhaustively up to a bound of work).
+// A pattern with a zone prefix (CRON_TZ=Europe/Berlin ...; the zone must exist
+// in the system's database) is held against the clock-change rules stated
+// instant by instant: the answer fires, and no second before it does (up to a
+// bound). Lower case is applied to the pattern after the zone only, since zone
+// names are case-sensitive.
 
 #include <chrono>
 #include <cstdint>
@@ -20,7 +25,9 @@
 #include <string_view>
 
 #include "cron/cron.hpp"
+#include "cron/zone_prefix.hpp"
 #include "reference_match.hpp"
+#include "zoned_reference.hpp"
 
 namespace {
 
@@ -37,6 +44,7 @@ constexpr sys_seconds search_end = sys_days{year{cron::YearSet::last_year + 1} /
 // Bounds on the reference checks, so that every input stays fast.
 constexpr long max_days_scanned = 800;
 constexpr long max_months_scanned = 2400;
+constexpr std::int64_t max_zoned_seconds_scanned = 43'200;
 
 std::string_view pattern_text;  // reported with any failure
 
@@ -86,7 +94,7 @@ reference::TimeOfDay time_of(sys_seconds instant) {
 bool is_parse_failure(cron::Error::Kind kind) {
   using Kind = cron::Error::Kind;
   return kind == Kind::EmptyPattern || kind == Kind::InvalidPattern || kind == Kind::IllegalCharacters ||
-         kind == Kind::ComponentError;
+         kind == Kind::ComponentError || kind == Kind::UnknownTimeZone;
 }
 
 // No instant in [from, until) matches, as far as the work bounds reach. When
@@ -188,6 +196,29 @@ void check_occurrence(const cron::Pattern& pattern, sys_seconds start) {
   }
 }
 
+void check_zoned_occurrence(const cron::Pattern& pattern, sys_seconds start) {
+  const cron::Zone& zone = *pattern.zone();
+  const cron::Occurrence occurrence = cron::find_next_after(pattern, start);
+  const bool in_calendar = start >= calendar_begin && start < calendar_end;
+  if (!occurrence) {
+    if ((*occurrence.failure == cron::Error::Kind::InvalidDate) == in_calendar) {
+      fail("a zoned search failed with the wrong error", start);
+    }
+    return;
+  }
+  const sys_seconds found = occurrence.time;
+  if (!in_calendar) fail("a start outside the calendar gave an occurrence", start, found);
+  if (found <= start) fail("the occurrence is not strictly after the start", start, found);
+  const std::int64_t t = found.time_since_epoch().count();
+  if (!reference::fires_at(pattern, zone, t)) fail("the zoned occurrence does not fire by the rules", start, found);
+  const cron::Occurrence again = cron::find_next_after(pattern, found - seconds{1});
+  if (!again || again.time != found) fail("searching again from one second before gives another answer", start, found);
+  const std::int64_t from = start.time_since_epoch().count() + 1;
+  for (std::int64_t u = from; u < t && u < from + max_zoned_seconds_scanned; ++u) {
+    if (reference::fires_at(pattern, zone, u)) fail("an earlier zoned occurrence was skipped", start, found);
+  }
+}
+
 std::string ascii_lower(std::string_view text) {
   std::string lowered(text);
   for (char& c : lowered) {
@@ -222,9 +253,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::optional<cron::Error> error;
   const std::optional<cron::Pattern> pattern = parse_or_error(pattern_text, error);
 
-  // Case never matters: names and nicknames are read in any case.
+  // Case never matters: names and nicknames are read in any case. Zone names
+  // are the exception, so the text up to the end of the zone stays as it is.
+  std::size_t kept = 0;
+  try {
+    const cron::ZonePrefix prefix = cron::split_zone_prefix(pattern_text);
+    if (prefix.zone) kept = static_cast<std::size_t>(prefix.pattern.data() - pattern_text.data());
+  } catch (const cron::Error&) {
+  }
   std::optional<cron::Error> lowered_error;
-  const std::string lowered = ascii_lower(pattern_text);
+  const std::string lowered = std::string{pattern_text.substr(0, kept)} + ascii_lower(pattern_text.substr(kept));
   const std::optional<cron::Pattern> lowered_pattern = parse_or_error(lowered, lowered_error);
   if (pattern.has_value() != lowered_pattern.has_value())
     fail("lower case changed whether the pattern is accepted");
@@ -237,7 +275,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     return 0;
   }
-  check_occurrence(*pattern, start);
+  if (pattern->zone() != nullptr) {
+    check_zoned_occurrence(*pattern, start);
+  } else {
+    check_occurrence(*pattern, start);
+  }
   const cron::Occurrence upper = cron::find_next_after(*pattern, start);
   const cron::Occurrence lower = cron::find_next_after(*lowered_pattern, start);
   if (upper.failure != lower.failure || (upper && upper.time != lower.time)) {

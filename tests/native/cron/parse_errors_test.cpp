@@ -112,6 +112,26 @@ TEST(ParseErrors, SingleValues) {
   });
 }
 
+// "*" (and "?", which becomes "*" in the day fields) stands only as a whole
+// field; as one part of a list it is a malformed part like any other.
+TEST(ParseErrors, StarInsideAList) {
+  expect_refusals({
+      component("0 0 1,*,5 * *", "Invalid number."),
+      component("*,5 * * * *", "Invalid number."),
+      component("0 5,* * * *", "Invalid number."),
+      component("0 0 * 1,* *", "Invalid number."),
+      component("0 0 * * *,1", "Invalid number."),
+      component("0 0 ?,1 * *", "Invalid number."),
+      component("0 0 * * 1,?", "Invalid number."),
+      component("0 0 0 1 1 * 2030,*", "Invalid number."),
+      component("TZ=UTC 0 0 *,L * *", "Invalid number."),
+  });
+  // Whole-field forms and steps from "*" stay as they were.
+  for (const char* accepted : {"* * * * *", "0 0 ? * ?", "*/5,7 * * * *", "0 0 1 * ?", "0 0 L,*/10 * *"}) {
+    EXPECT_NO_THROW(parse(accepted)) << accepted;
+  }
+}
+
 TEST(ParseErrors, Ranges) {
   expect_refusals({
       component("0 5-1 * * *", "Range out of bounds."),
