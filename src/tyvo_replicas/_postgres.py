@@ -76,7 +76,9 @@ class PostgresClaims:
         self._bound: LoopBound[_Pool] = LoopBound("PostgresClaims", self._open, _close)
 
     async def _open(self) -> _Pool:
-        pool: _Pool = await self._asyncpg.create_pool(self._dsn, min_size=1, max_size=10)
+        # No standing connections: with a floor, asyncpg reconnects in the background while the
+        # server is away and logs each failure; connections open on demand and idle ones close.
+        pool: _Pool = await self._asyncpg.create_pool(self._dsn, min_size=0, max_size=10)
         try:
             async with pool.acquire() as connection, connection.transaction():
                 # Replicas starting together would race to create the table; one lock per table name.
