@@ -87,28 +87,28 @@ class _Lease:
 
     async def _keep(self, next_at: float) -> None:
         period = self._seconds / 3
+        failure = None
         while True:
             await asyncio.sleep(max(0.0, next_at - self._loop.time()))
             sent = self._loop.time()
             if sent >= self._valid_until:
-                self._lost("it lapsed before it could be renewed")
+                self._lost(f"renewing it failed until it lapsed: {failure}" if failure
+                           else "it lapsed before it could be renewed")
                 return
             self._renewal_sent = True
             try:
                 async with asyncio.timeout_at(self._valid_until):
                     still_ours = await self._claims.renew(self._key, self._token, self._hold)
             except Exception as error:
+                failure = _render(error)
+                logger.warning("Renewing the claim on %s failed, retrying: %s", self._key, failure)
                 left = self._valid_until - self._loop.time()
-                if left <= 0:
-                    self._lost(f"renewing it failed until it lapsed: {_render(error)}")
-                    return
-                logger.warning("Renewing the claim on %s failed, retrying: %s", self._key, _render(error))
                 next_at = self._loop.time() + min(period, max(left / 2, 0.01))
                 continue
             if not still_ours:
                 self._lost("the store no longer holds it for this run")
                 return
-            self._valid_until = sent + self._seconds
+            self._valid_until, failure = sent + self._seconds, None
             next_at = sent + period
 
     def _lost(self, why: str) -> None:
