@@ -91,11 +91,13 @@ class RedisClaims:
 
     async def claim(self, key: str, token: str, hold: timedelta) -> bool:
         connection = await self._bound.get()
-        return await connection.claim(keys=[self._prefix + key], args=[token, hold_ms(hold)]) == 1
+        taken: int = await connection.claim(keys=[self._prefix + key], args=[token, hold_ms(hold)])
+        return taken == 1
 
     async def renew(self, key: str, token: str, hold: timedelta) -> bool:
         connection = await self._bound.get()
-        return await connection.renew(keys=[self._prefix + key], args=[token, hold_ms(hold)]) == 1
+        renewed: int = await connection.renew(keys=[self._prefix + key], args=[token, hold_ms(hold)])
+        return renewed == 1
 
     async def release(self, key: str, token: str, hold: timedelta) -> None:
         connection = await self._bound.get()
