@@ -36,9 +36,10 @@ class Replicas:
         self.logs = {}
         for number in range(count):
             log = directory / f"replica-{number}.log"
-            process = subprocess.Popen(
-                [sys.executable, str(REPLICA), server.kind, server.url, str(self.record), json.dumps(jobs)],
-                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log.open("w"), text=True)
+            with log.open("w") as stderr:
+                process = subprocess.Popen(
+                    [sys.executable, str(REPLICA), server.kind, server.url, str(self.record), json.dumps(jobs)],
+                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr, text=True)
             self.processes[process.pid], self.logs[process.pid] = process, log
         for process in self.processes.values():
             assert process.stdout.readline().strip() == "ready", self.report()
@@ -66,7 +67,9 @@ class Replicas:
                                              "at": time.time()}) + "\n")
                     shared.flush()
                     os.kill(victim, signal.SIGKILL)
-                    self.processes.pop(victim).wait(timeout=30)
+                    killed = self.processes.pop(victim)
+                    killed.wait(timeout=30)
+                    killed.stdout.close()
                     return victim
             time.sleep(0.05)
         raise AssertionError(f"no replica was running {job_id}\n{self.report()}")
@@ -75,6 +78,8 @@ class Replicas:
         for process in self.processes.values():
             process.send_signal(signal.SIGTERM)
         codes = {pid: process.wait(timeout=60) for pid, process in self.processes.items()}
+        for process in self.processes.values():
+            process.stdout.close()
         assert all(code == 0 for code in codes.values()), f"exit codes {codes}\n{self.report()}"
         return history.read(self.record)
 
@@ -86,7 +91,8 @@ class Replicas:
 
     def assert_clean_logs(self, allowed=()):
         """Nothing on standard error but tyvo's shutdown notices and the `allowed` lines."""
-        allowed = ("Shutting down", "is now shutdown", *allowed)
+        # asyncio's notices of slow steps appear when the tests run in development mode.
+        allowed = ("Shutting down", "is now shutdown", "asyncio WARNING Executing <", *allowed)
         for pid, log in self.logs.items():
             for line in log.read_text().splitlines():
                 assert any(text in line for text in allowed), f"replica {pid} logged: {line}\n{self.report()}"
