@@ -34,10 +34,21 @@ python_suite() {
   (cd tests/python && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider)
 }
 
+replica_suite() {
+  # tyvo_replicas against real Redis and PostgreSQL servers that the tests start; one
+  # interpreter is enough, as the module is pure Python.
+  local version=$1 venv="build/venv-$1"
+  echo "== replica tests: CPython $version"
+  TYVO_WERROR=${TYVO_WERROR:-ON} "$venv/bin/python" -m pip install -q ".[test,redis,postgres]"
+  (cd tests/replicas && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider .)
+}
+
 native_suite build/native
 native_suite build/native-tsan -DTYVO_SANITIZE=thread
 native_suite build/native-asan -DTYVO_SANITIZE=address,undefined
 while read -r version interpreter; do
   python_suite "$version" "$interpreter"
 done < <(pythons)
+read -r replica_version _ < <(pythons)
+replica_suite "$replica_version"
 bash scripts/test-extra.sh

@@ -1,0 +1,362 @@
+"""once() in one process against each real store: what a call returns, how long its claim
+stands, failures of the store and of the handler, cancellation, event loops, bad arguments."""
+
+import asyncio
+import inspect
+import logging
+import time
+from datetime import timedelta
+
+import pytest
+
+import tyvo
+import tyvo_replicas
+from conftest import claims_for
+from servers import free_port
+
+HOLD = timedelta(milliseconds=300)
+
+
+def run(coroutine):
+    """asyncio.run, failing if anything was left to asyncio's exception handler (a task
+    destroyed while pending, an exception never retrieved)."""
+    reported = []
+
+    async def watched():
+        asyncio.get_running_loop().set_exception_handler(lambda loop, context: reported.append(context))
+        return await coroutine
+
+    result = asyncio.run(watched())
+    assert not reported, reported
+    return result
+
+
+class Calls:
+    """A handler that records its calls, optionally taking `seconds` or raising."""
+
+    def __init__(self, seconds=0.0, error=None):
+        self.seconds, self.error, self.args = seconds, error, []
+
+    async def __call__(self, *args, **kwargs):
+        self.args.append((args, kwargs))
+        await asyncio.sleep(self.seconds)
+        if self.error is not None:
+            raise self.error
+        return len(self.args)
+
+    def handler(self):
+        async def handler(*args, **kwargs):
+            return await self(*args, **kwargs)
+        return handler
+
+
+def test_only_the_winner_runs_and_gets_the_result_and_tyvo_accepts_the_wrapper(server, key):
+    calls = Calls(seconds=0.2)
+
+    async def scenario():
+        async with claims_for(server) as claims:
+            guarded = tyvo_replicas.once(calls.handler(), claims, key=key, hold=timedelta(seconds=30))
+            assert inspect.iscoroutinefunction(guarded)
+            results = await asyncio.gather(guarded(1, to="a"), guarded(2), guarded(3))
+            # One wins (which one is up to the connections) and gets its arguments through.
+            assert sorted(results, key=str) == [1, None, None] and len(calls.args) == 1
+            assert calls.args[0] == ((results.index(1) + 1,), {"to": "a"} if results[0] == 1 else {})
+            # In a scheduler: fires every 50 ms, but the claim stands for 30 s.
+            scheduler = tyvo.Scheduler()
+            other = tyvo_replicas.once(calls.handler(), claims, key=key + "-tyvo", hold=timedelta(seconds=30))
+            await scheduler.schedule(other, tyvo.Trigger.Interval(timedelta(milliseconds=50)), args=("job",))
+            runner = asyncio.ensure_future(scheduler.start())
+            await asyncio.sleep(1.0)
+            await scheduler.shutdown()
+            await runner
+            assert calls.args[1:] == [(("job",), {})]
+
+    run(scenario())
+
+
+def test_claim_stands_for_hold_from_the_start_renewed_while_the_run_lasts(server, key):
+    async def scenario():
+        async with claims_for(server) as claims:
+            short = Calls()
+            guarded = tyvo_replicas.once(short.handler(), claims, key=key, hold=HOLD)
+            began = time.monotonic()
+            assert await guarded() == 1
+            assert await guarded() is None  # finished, but within its hold
+            await asyncio.sleep(HOLD.total_seconds() - (time.monotonic() - began) + 0.1)
+            assert await guarded() == 2
+
+            # A run of more than three holds keeps everyone out until it ends, and then its
+            # claim, which renewal pushed past claim time + hold, is cut back at once.
+            long = Calls(seconds=1.0)
+            guarded = tyvo_replicas.once(long.handler(), claims, key=key + "-long", hold=HOLD)
+            running = asyncio.ensure_future(guarded())
+            for _ in range(4):
+                await asyncio.sleep(0.2)
+                assert await guarded() is None
+            assert await running == 1
+            assert await guarded() == 2
+
+    run(scenario())
+
+
+def test_keys_are_independent(server, key):
+    async def scenario():
+        async with claims_for(server) as claims:
+            a, b = Calls(seconds=0.2), Calls(seconds=0.2)
+            first = tyvo_replicas.once(a.handler(), claims, key=key + "-a", hold=HOLD)
+            second = tyvo_replicas.once(b.handler(), claims, key=key + "-b", hold=HOLD)
+            results = await asyncio.gather(first(), second(), first(), second())
+            # Of the two calls per key exactly one wins (which one is up to the connections).
+            assert sorted(results[0::2], key=str) == [1, None] == sorted(results[1::2], key=str)
+
+    run(scenario())
+
+
+def test_handler_exception_propagates_and_the_claim_still_stands(server, key):
+    async def scenario():
+        async with claims_for(server) as claims:
+            guarded = tyvo_replicas.once(Calls(error=KeyError("boom")).handler(), claims, key=key, hold=timedelta(seconds=30))
+            with pytest.raises(KeyError, match="boom"):
+                await guarded()
+            assert await guarded() is None
+
+    run(scenario())
+
+
+def test_cancelled_run_stops_renewing_and_leaves_no_task_behind(server, key):
+    async def scenario():
+        async with claims_for(server) as claims:
+            calls = Calls(seconds=30)
+            guarded = tyvo_replicas.once(calls.handler(), claims, key=key, hold=HOLD)
+            running = asyncio.ensure_future(guarded())
+            await asyncio.sleep(0.5)  # past the first renewal
+            running.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await running
+            assert asyncio.all_tasks() == {asyncio.current_task()}
+            # Cancelled 0.5 s after claiming under a 0.3 s hold: the claim was cut back.
+            calls.seconds = 0
+            assert await guarded() == 2
+
+    run(scenario())
+
+
+def test_unreachable_store_raises_and_the_handler_is_not_called(server, key):
+    calls = Calls()
+    url = server.url.replace(str(server.port), str(free_port()))
+
+    async def scenario():
+        async with claims_for(server, url) as claims:
+            guarded = tyvo_replicas.once(calls.handler(), claims, key=key, hold=HOLD)
+            for _ in range(2):  # a failed first connection is retried on the next call
+                with pytest.raises(Exception, match="[Cc]onnect"):
+                    await guarded()
+
+    run(scenario())
+    assert calls.args == []
+
+
+async def _break_the_store(server, key):
+    """Makes the store answer claims with an error: Redis refuses writes once over its memory
+    limit; in PostgreSQL the returned table lacks the claim columns."""
+    if server.kind == "redis":
+        assert server.command("CONFIG", "SET", "maxmemory", "1") == "+OK"
+        return None
+    import asyncpg
+    connection = await asyncpg.connect(server.url)
+    table = "wrong_" + key.replace("-", "_")
+    await connection.execute(f"CREATE TABLE {table} (key integer PRIMARY KEY)")
+    await connection.close()
+    return table
+
+
+def test_store_answering_with_an_error_raises_and_the_handler_is_not_called(server, key):
+    calls = Calls()
+
+    async def scenario():
+        table = await _break_the_store(server, key)
+        claims = (tyvo_replicas.RedisClaims(server.url) if server.kind == "redis"
+                  else tyvo_replicas.PostgresClaims(server.url, table=table))
+        try:
+            async with claims:
+                guarded = tyvo_replicas.once(calls.handler(), claims, key=key, hold=HOLD)
+                with pytest.raises(Exception, match="maxmemory|column"):
+                    await guarded()
+        finally:
+            if server.kind == "redis":
+                server.command("CONFIG", "SET", "maxmemory", "0")
+
+    run(scenario())
+    assert calls.args == []
+
+
+class StallingClaims:
+    """A store that answers, but whose event loop is stalled before the answer is seen."""
+
+    def __init__(self, inner, stall):
+        self.inner, self.stall = inner, stall
+
+    async def claim(self, key, token, hold):
+        won = await self.inner.claim(key, token, hold)
+        time.sleep(self.stall)
+        return won
+
+    async def renew(self, key, token, hold):
+        return await self.inner.renew(key, token, hold)
+
+    async def release(self, key, token, hold):
+        await self.inner.release(key, token, hold)
+
+
+def test_claim_answered_after_its_hold_does_not_run(server, key):
+    calls = Calls()
+
+    async def scenario():
+        async with claims_for(server) as claims:
+            # A store that does not answer within the hold: the claim gives up waiting.
+            if server.kind == "redis":
+                assert server.command("CLIENT", "PAUSE", "1000", "ALL") == "+OK"
+            else:
+                import asyncpg
+                await claims.claim(key, "warm-up", HOLD)  # the table exists; now lock it
+                blocker = await asyncpg.connect(server.url)
+                locked = blocker.transaction()
+                await locked.start()
+                await blocker.execute("LOCK TABLE tyvo_claims IN ACCESS EXCLUSIVE MODE")
+            guarded = tyvo_replicas.once(calls.handler(), claims, key=key + "-slow", hold=HOLD)
+            with pytest.raises(TimeoutError, match="did not answer the claim"):
+                await guarded()
+            if server.kind == "redis":
+                assert server.command("CLIENT", "UNPAUSE") == "+OK"
+            else:
+                await locked.rollback()
+                await blocker.close()
+            # An answer that comes too late to trust: the claim may have lapsed meanwhile.
+            late = tyvo_replicas.once(calls.handler(), StallingClaims(claims, 0.4), key=key + "-late", hold=HOLD)
+            with pytest.raises(TimeoutError, match="answered after its hold"):
+                await late()
+
+    run(scenario())
+    assert calls.args == []
+
+
+def test_one_claims_object_across_event_loops(server, key):
+    calls = Calls()
+    claims = claims_for(server)
+    numbers = iter(range(100))
+
+    def guarded():
+        return tyvo_replicas.once(calls.handler(), claims, key=f"{key}-{next(numbers)}", hold=HOLD)()
+
+    # A program that runs asyncio.run twice: the pool of the closed loop is replaced.
+    assert run(guarded()) == 1
+    assert run(guarded()) == 2
+    # Another loop while the first is still open: refused, not hung.
+    first = asyncio.new_event_loop()
+    try:
+        assert first.run_until_complete(guarded()) == 3
+        with pytest.raises(RuntimeError, match="another event loop"):
+            run(guarded())
+        with pytest.raises(RuntimeError, match="event loop that opened it"):
+            run(claims.aclose())
+        first.run_until_complete(claims.aclose())
+    finally:
+        first.close()
+    assert run(guarded()) == 4
+    run(claims.aclose())
+    run(claims.aclose())  # closing twice, or a never-used object, is fine
+
+
+class MemoryClaims:
+    """A store of one's own, through the Claims protocol; its clock is the loop's."""
+
+    def __init__(self, renewals=True):
+        self.claims, self.calls, self.renewals = {}, [], renewals
+
+    def now(self):
+        return asyncio.get_running_loop().time()
+
+    async def claim(self, key, token, hold):
+        self.calls.append("claim")
+        held = self.claims.get(key)
+        if held is not None and held[2] > self.now():
+            return False
+        self.claims[key] = (token, self.now(), self.now() + hold.total_seconds())
+        return True
+
+    async def renew(self, key, token, hold):
+        self.calls.append("renew")
+        if isinstance(self.renewals, Exception):
+            raise self.renewals
+        held = self.claims.get(key)
+        if not self.renewals or held is None or held[0] != token or held[2] <= self.now():
+            return False
+        self.claims[key] = (token, held[1], self.now() + hold.total_seconds())
+        return True
+
+    async def release(self, key, token, hold):
+        self.calls.append("release")
+        held = self.claims.get(key)
+        if held is not None and held[0] == token:
+            self.claims[key] = (token, held[1], min(held[2], held[1] + hold.total_seconds()))
+
+
+def test_own_store_sees_renewals_every_third_of_the_hold_and_one_release(caplog):
+    store = MemoryClaims()
+    assert isinstance(store, tyvo_replicas.Claims)
+    run(tyvo_replicas.once(Calls(seconds=0.05).handler(), store, key="k", hold=HOLD)())
+    assert store.calls == ["claim"]  # a short run needs neither renewal nor release
+    store.calls.clear()
+    run(tyvo_replicas.once(Calls(seconds=1.0).handler(), store, key="k2", hold=HOLD)())
+    assert store.calls[0] == "claim" and store.calls[-1] == "release"
+    assert 5 <= store.calls.count("renew") <= 10, store.calls  # every 0.1 s for 1 s
+    assert not caplog.records
+
+
+@pytest.mark.parametrize("renewals, logged", [
+    (False, ["ERROR Lost the claim on k while its run goes on (the store no longer holds it"]),
+    (ConnectionError("store gone"), ["WARNING Renewing the claim on k failed, retrying: ConnectionError: store gone",
+                                     "ERROR Lost the claim on k while its run goes on (renewing it failed until it lapsed: "
+                                     "ConnectionError: store gone"]),
+])
+def test_lost_renewal_is_logged_and_the_run_finishes(caplog, renewals, logged):
+    caplog.set_level(logging.WARNING, logger="tyvo.replicas")
+    assert run(tyvo_replicas.once(Calls(seconds=0.6).handler(), MemoryClaims(renewals), key="k", hold=HOLD)()) == 1
+    lines = [f"{r.levelname} {r.getMessage()}" for r in caplog.records if r.name == "tyvo.replicas"]
+    for expected in logged:
+        assert any(line.startswith(expected) for line in lines), lines
+
+
+def test_bad_arguments_are_refused_at_once():
+    store = MemoryClaims()
+    handler = Calls().handler()
+
+    def refused(error, call, match=None):
+        with pytest.raises(error, match=match):
+            call()
+
+    refused(TypeError, lambda: tyvo_replicas.once(lambda: None, store, key="k", hold=HOLD), "async def")
+    refused(TypeError, lambda: tyvo_replicas.once(handler, object(), key="k", hold=HOLD), "Claims")
+    refused(TypeError, lambda: tyvo_replicas.once(handler, store, key=5, hold=HOLD), "key")
+    for key in ("", "x" * 513, "a\x00b"):
+        refused(ValueError, lambda: tyvo_replicas.once(handler, store, key=key, hold=HOLD), "key")
+    for hold in (5, 0.5, None, True):
+        refused(TypeError, lambda: tyvo_replicas.once(handler, store, key="k", hold=hold), "timedelta")
+    for hold in (timedelta(0), timedelta(seconds=-1), timedelta(days=367)):
+        refused(ValueError, lambda: tyvo_replicas.once(handler, store, key="k", hold=hold), "positive")
+    tyvo_replicas.once(handler, store, key="k", hold=timedelta(microseconds=1))  # rounded up to 1 ms
+
+    refused(TypeError, lambda: tyvo_replicas.RedisClaims(b"redis://127.0.0.1"), "url")
+    refused(ValueError, lambda: tyvo_replicas.RedisClaims("http://127.0.0.1"))
+    refused(TypeError, lambda: tyvo_replicas.RedisClaims("redis://127.0.0.1", prefix=1), "prefix")
+    for prefix in ("my app:", "a\nb", "x" * 129, "é:"):
+        refused(ValueError, lambda: tyvo_replicas.RedisClaims("redis://127.0.0.1", prefix=prefix), "prefix")
+    tyvo_replicas.RedisClaims("redis://127.0.0.1", prefix="")
+
+    refused(TypeError, lambda: tyvo_replicas.PostgresClaims(None), "dsn")
+    refused(TypeError, lambda: tyvo_replicas.PostgresClaims("postgresql://", table=None), "table")
+    for table in ("claims; DROP TABLE users", 'a"b', "Claims", "a.b.c", "", "1claims", "a..b", "x" * 64,
+                  "claims--", "cl aims"):
+        refused(ValueError, lambda: tyvo_replicas.PostgresClaims("postgresql://", table=table), "table")
+    for table in ("jobs.claims", "_claims_2", "user"):
+        tyvo_replicas.PostgresClaims("postgresql://", table=table)
