@@ -28,4 +28,14 @@ struct Job {
 
 using JobRegistry = std::unordered_map<std::string, Job>;
 
+// A copy of `job` with Python references of its own (lock held). The registry's references
+// belong to the Scheduler object alone, and are the ones it shows the cyclic collector; whatever
+// travels to the worker runtime holds its own, counted and never visited, so that collecting a
+// Scheduler can never clear a handler that a running job still uses.
+inline Job with_own_call(const Job& job) {
+  Job copy = job;
+  copy.call = std::make_shared<const JobCall>(*job.call);
+  return copy;
+}
+
 }  // namespace tyvo

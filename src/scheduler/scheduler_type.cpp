@@ -69,8 +69,9 @@ void check_pattern(const TriggerValue& trigger) {
 
 void check_handler(PyObject* handler) {
   PyRef inspect = PyRef::steal(require(PyImport_ImportModule("inspect")));
-  PyRef answer =
-      PyRef::steal(require(PyObject_CallMethod(inspect.get(), "iscoroutinefunction", "O", handler)));
+  PyRef name = PyRef::steal(require(PyUnicode_FromString("iscoroutinefunction")));
+  // The handler is the one argument, also when it is a tuple (a format of "O" would spread it).
+  PyRef answer = PyRef::steal(require(PyObject_CallMethodOneArg(inspect.get(), name.get(), handler)));
   if (!PyBool_Check(answer.get())) {
     raise(PyExc_TypeError, "'" + type_name(answer.get()) + "' object cannot be converted to 'PyBool'");
   }
@@ -104,6 +105,7 @@ PyObject* schedule(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     auto locals = capture_task_locals();  // the job stays registered if there is no running loop
     // Most hand-overs need no waiting: settle those here instead of on a worker thread.
     if (!state.started) return finished_operation(JobId{job.id}, std::move(locals));
+    job = with_own_call(job);  // what goes to the supervisor holds references of its own
     if (state.new_job_tx) {
       std::string id = job.id;
       switch (state.new_job_tx->try_send(job)) {
@@ -137,8 +139,12 @@ PyObject* start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     auto [new_job_sender, new_job_receiver] = rt::channel<Job>(1024);
     state.new_job_tx = std::move(new_job_sender);
     auto locals = capture_task_locals_for_jobs();
+    JobRegistry copies;
+    copies.reserve(state.jobs.size());
+    for (const auto& [id, job] : state.jobs) copies.emplace(id, with_own_call(job));
     return start_operation(
-        supervise(state.jobs, locals, std::move(new_job_receiver), std::move(shutdown_receiver)), locals);
+        supervise(std::move(copies), locals, std::move(new_job_receiver), std::move(shutdown_receiver)),
+        locals);
   });
 }
 
@@ -222,8 +228,29 @@ PyObject* scheduler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The collector sees exactly the references the object owns: its type and its registry's.
+int scheduler_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  for (const auto& [id, job] : state_of(self).jobs) {
+    Py_VISIT(job.call->callable.get());
+    Py_VISIT(job.call->args.get());
+    Py_VISIT(job.call->kwargs.get());
+  }
+  return 0;
+}
+
+// Breaks a cycle through the registry. The senders stay: they hold nothing of Python, and the
+// workers never look at this object, so it stays fit for use and for dealloc.
+int scheduler_clear(PyObject* self) {
+  // Moved out before release: a finaliser run by the release may call back into this object.
+  JobRegistry released = std::move(state_of(self).jobs);
+  state_of(self).jobs.clear();
+  return 0;
+}
+
 void scheduler_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   // Dropping the senders closes the channels: a running supervisor then shuts its jobs down.
   state_of(self).~SchedulerState();
   access_of(self).~AccessFlag();
@@ -233,10 +260,13 @@ void scheduler_dealloc(PyObject* self) {
 
 PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(scheduler_new)},
                        {Py_tp_dealloc, reinterpret_cast<void*>(scheduler_dealloc)},
+                       {Py_tp_traverse, reinterpret_cast<void*>(scheduler_traverse)},
+                       {Py_tp_clear, reinterpret_cast<void*>(scheduler_clear)},
                        {Py_tp_methods, methods},
                        {Py_tp_doc, const_cast<char*>("Scheduler()\n--\n\n")},
                        {0, nullptr}};
-PyType_Spec scheduler_layout = {"tyvo.Scheduler", sizeof(SchedulerObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec scheduler_layout = {"tyvo.Scheduler", sizeof(SchedulerObject), 0,
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 
 }  // namespace
 
