@@ -69,7 +69,7 @@ bool lock_held_here() noexcept {
   return PyGILState_Check() != 0;
 }
 
-InterpreterLock::InterpreterLock() noexcept {
+InterpreterLock::InterpreterLock() {
   if (lock_held_here()) {
     mode_ = Mode::AlreadyHeld;
     return;

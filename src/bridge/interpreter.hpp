@@ -18,9 +18,10 @@ bool lock_held_here() noexcept;
 // Holds the interpreter lock on a thread that does not normally run Python (a worker thread).
 // Acquisition fails, instead of blocking forever or killing the thread, once the program is
 // ending; check `held()` before touching Python. Each worker thread keeps one thread state.
+// Not noexcept: a thread the interpreter ends in place unwinds through here.
 class InterpreterLock {
  public:
-  InterpreterLock() noexcept;
+  InterpreterLock();
   ~InterpreterLock();
   InterpreterLock(const InterpreterLock&) = delete;
   InterpreterLock& operator=(const InterpreterLock&) = delete;

@@ -32,7 +32,7 @@ std::string PythonException::render() const {
   return text;
 }
 
-void print_pending_exception() noexcept {
+void print_pending_exception() {
   if (PyErr_Occurred()) PyErr_Print();
 }
 

@@ -19,6 +19,6 @@ struct PythonException {
 };
 
 // Prints the pending exception as an unhandled one would be (and records it as the last one).
-void print_pending_exception() noexcept;
+void print_pending_exception();
 
 }  // namespace tyvo::py

@@ -63,7 +63,7 @@ bool PythonLoggingSink::enabled(log::Level level, std::string_view target) const
   return entry == nullptr || static_cast<int>(level) <= entry->most_verbose;
 }
 
-void PythonLoggingSink::write(const log::Record& record) noexcept {
+void PythonLoggingSink::write(const log::Record& record) {
   if (!enabled(record.level, record.target)) return;
   InterpreterLock lock;
   if (!lock.held()) return;  // the program is ending: the record is lost
@@ -71,6 +71,8 @@ void PythonLoggingSink::write(const log::Record& record) noexcept {
   const auto cache = cache_.load(std::memory_order_acquire);
   try {
     forward(record, cached(*cache, record.target));
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     // A failing handler or logger must not reach the code that logged.
   }

@@ -34,7 +34,7 @@ void forget_deferred_releases_after_fork() noexcept {
   deferred_pending.store(false);
 }
 
-void PyRef::reset() noexcept {
+void PyRef::reset() {
   PyObject* object = std::exchange(object_, nullptr);
   if (object == nullptr || !interpreter_alive()) return;
   if (lock_held_here()) {
@@ -44,7 +44,7 @@ void PyRef::reset() noexcept {
   }
 }
 
-void drain_deferred_releases() noexcept {
+void drain_deferred_releases() {
   if (!deferred_pending.load(std::memory_order_acquire)) return;
   std::vector<PyObject*> batch;
   {

@@ -27,7 +27,7 @@ class PyRef {
 
   PyRef(const PyRef& other) noexcept : object_(other.object_) { Py_XINCREF(object_); }
   PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-  PyRef& operator=(PyRef other) noexcept {
+  PyRef& operator=(PyRef other) {
     std::swap(object_, other.object_);
     return *this;
   }
@@ -38,7 +38,8 @@ class PyRef {
 
   // Hands the reference to the caller (for returning to the interpreter).
   [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
-  void reset() noexcept;
+  // Not noexcept: a release may run finalisers, whose thread the interpreter may end in place.
+  void reset();
 
  private:
   explicit PyRef(PyObject* object) noexcept : object_(object) {}
@@ -46,7 +47,8 @@ class PyRef {
 };
 
 // Releases the references queued by threads that did not hold the lock. Call with the lock held.
-void drain_deferred_releases() noexcept;
+// Not noexcept: finalisers run here, and their thread may be ended in place.
+void drain_deferred_releases();
 
 // In a forked child: drops the queue of the parent, whose lock may be held by a vanished thread.
 void forget_deferred_releases_after_fork() noexcept;

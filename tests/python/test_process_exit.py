@@ -84,3 +84,56 @@ _, status = os.waitpid(pid, 0)
 sys.exit(os.waitstatus_to_exitcode(status))
 """, timeout=60)
     assert result.returncode == 0, result.stderr[-2000:]
+
+
+def test_threads_inside_tyvo_when_the_program_ends_let_it_end_with_its_own_status():
+    # The interpreter ends such a thread in place (a forced unwind on 3.11-3.13), which no
+    # frame of tyvo may swallow or stop. Repeated: where the thread is caught is a matter of luck.
+    code = """
+import asyncio, sys, threading, time, tyvo
+from datetime import timedelta
+started = threading.Event()
+def serve():
+    async def main():
+        s = tyvo.Scheduler()
+        async def work(): pass
+        every = tyvo.Trigger.Interval(timedelta(hours=1))
+        started.set()
+        while True:
+            s.schedule(work, every)
+    asyncio.run(main())
+threading.Thread(target=serve, daemon=True).start()
+started.wait()
+time.sleep(0.2)
+sys.exit(5)
+"""
+    for attempt in range(8):
+        result = run_python(code, timeout=30)
+        assert result.returncode == 5, f"attempt {attempt}: exit {result.returncode}\n{result.stderr[-2000:]}"
+
+
+def test_a_worker_still_inside_python_when_finalisation_begins():
+    # A release that keeps a worker inside the interpreter past the exit wait; the worker wakes
+    # while the interpreter finalises (a slow finaliser of a module being torn down) and is ended.
+    result = run_python("""
+import asyncio, sys, time, types, tyvo
+from datetime import timedelta
+class Slow:
+    def __del__(self, sleep=time.sleep):
+        sleep(6.5)
+class SlowTeardown:
+    def __del__(self, sleep=time.sleep):
+        sleep(3)
+sys.modules["_teardown_holder"] = types.ModuleType("_teardown_holder")
+sys.modules["_teardown_holder"].held = SlowTeardown()
+async def main():
+    s = tyvo.Scheduler()
+    async def make(): return Slow()
+    await s.schedule(make, tyvo.Trigger.Interval(timedelta(0)))
+    asyncio.ensure_future(s.start())
+    await asyncio.sleep(0.5)
+    sys.exit(7)
+asyncio.run(main())
+""", timeout=60)
+    assert result.returncode == 7, result.stderr[-2000:]
+    assert "terminate called" not in result.stderr
