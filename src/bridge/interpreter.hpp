@@ -9,6 +9,10 @@ namespace tyvo::py {
 // program is ending. Call once, with the lock held, during module initialisation.
 int watch_finalisation();
 
+// Has a worker take the lock soon to release what threads without the lock queued (coalesced:
+// one request at a time). Any thread; no lock needed.
+void request_deferred_drain();
+
 // False from the moment the program starts ending (atexit) or the interpreter finalises.
 bool interpreter_alive() noexcept;
 

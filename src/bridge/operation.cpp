@@ -12,8 +12,13 @@
 #include "bridge/runtime/runtime.hpp"
 #include "bridge/runtime/timer.hpp"
 #include "module/errors.hpp"
+#include "module/exit_release.hpp"
 
 namespace tyvo::py {
+
+// An operation's future, held by its watcher: released at exit (see module/exit_release.hpp).
+void release_references(PyRef& future) { future.reset(); }
+
 namespace {
 
 // Completes when the future's done-callback reports a cancellation. If the callback goes away
@@ -61,10 +66,8 @@ bool cancelled_or_unknown(PyObject* future) {
   return truth > 0;
 }
 
-void complete_future(const PyRef& future, const TaskLocals& locals,
+void deliver_outcome(const PyRef& future, const TaskLocals& locals,
                      const std::optional<OperationResult>& result, const std::string& fault) {
-  InterpreterLock lock;
-  if (!lock.held()) return;  // the program is ending; nobody will await this
   if (cancelled_or_unknown(future.get())) return;
   try {
     if (result) {
@@ -78,8 +81,20 @@ void complete_future(const PyRef& future, const TaskLocals& locals,
   }
 }
 
+// Delivers, then lets go of the future and the locals while the lock is held, so that a finished
+// operation pins nothing (the loop, the context) until some later drain.
+void complete_future(std::shared_ptr<PyRef>& future, std::shared_ptr<const TaskLocals>& locals,
+                     const std::optional<OperationResult>& result, const std::string& fault) {
+  InterpreterLock lock;
+  if (!lock.held()) return;  // the program is ending; nobody will await this
+  deliver_outcome(*future, *locals, result, fault);
+  future->reset();
+  future.reset();
+  locals.reset();
+}
+
 rt::Task<void> watch_operation(Operation operation, rt::OneshotReceiver<rt::Signal> cancellation,
-                               PyRef future, std::shared_ptr<const TaskLocals> locals) {
+                               std::shared_ptr<PyRef> future, std::shared_ptr<const TaskLocals> locals) {
   std::optional<OperationResult> result;
   std::string fault;
   try {
@@ -93,7 +108,7 @@ rt::Task<void> watch_operation(Operation operation, rt::OneshotReceiver<rt::Sign
   } catch (...) {
     fault = "unknown error";
   }
-  complete_future(future, *locals, result, fault);
+  complete_future(future, locals, result, fault);
 }
 
 Operation already_finished(OperationResult result) { co_return result; }
@@ -118,7 +133,10 @@ PyObject* start_operation(Operation operation, std::shared_ptr<const TaskLocals>
   PyRef added =
       PyRef::steal(require(PyObject_CallMethod(future.get(), "add_done_callback", "O", callback.get())));
   auto scope = std::const_pointer_cast<TaskLocals>(locals);  // read-only to whoever finds it
-  rt::spawn(watch_operation(std::move(operation), std::move(link_receiver), future, locals),
+  release_at_exit(scope);
+  auto held_future = std::make_shared<PyRef>(future);
+  release_at_exit(held_future);
+  rt::spawn(watch_operation(std::move(operation), std::move(link_receiver), std::move(held_future), locals),
             std::move(scope));
   return future.release();
 }

@@ -17,6 +17,12 @@ struct TaskLocals {
   std::shared_ptr<RunQueue> runs;
 };
 
+// Drops the loop and the context (lock held): at exit, see module/exit_release.hpp.
+inline void release_references(TaskLocals& locals) {
+  locals.loop.reset();
+  locals.context.reset();
+}
+
 // The task locals of the operation whose code is running, if any; otherwise the running loop of
 // the calling thread and a copy of the current context. Lock held; throws PythonErrorSet (with
 // asyncio's RuntimeError when no loop is running).

@@ -9,6 +9,7 @@
 
 #include "bridge/python_call.hpp"
 #include "bridge/runtime/channel.hpp"
+#include "module/exit_release.hpp"
 #include "module/trigger_value.hpp"
 
 namespace tyvo {
@@ -34,7 +35,9 @@ using JobRegistry = std::unordered_map<std::string, Job>;
 // Scheduler can never clear a handler that a running job still uses.
 inline Job with_own_call(const Job& job) {
   Job copy = job;
-  copy.call = std::make_shared<const JobCall>(*job.call);
+  auto call = std::make_shared<JobCall>(*job.call);
+  py::release_at_exit(call);  // held by the runtime: released at exit, see exit_release.hpp
+  copy.call = std::move(call);
   return copy;
 }
 

@@ -75,3 +75,40 @@ def test_the_collector_sees_what_a_scheduler_holds(python):
         for owned in (work, args, kwargs):
             assert any(r is owned for r in referents), owned
     """))
+
+
+def test_nothing_of_a_finished_scheduler_stays_pinned(python):
+    # After a clean shutdown, with no further call into tyvo, the loop, start()'s future and the
+    # captured context (with the values in it) go soon.
+    python("""
+import asyncio, contextvars, gc, time, weakref
+from datetime import timedelta
+import tyvo
+
+class Value: pass
+var = contextvars.ContextVar("var")
+refs = {}
+
+async def main():
+    var.set(Value())
+    refs["context value"] = weakref.ref(var.get())
+    refs["loop"] = weakref.ref(asyncio.get_running_loop())
+    ran = asyncio.Event()
+    async def work():
+        ran.set()
+    s = tyvo.Scheduler()
+    await s.schedule(work, tyvo.Trigger.Interval(timedelta(milliseconds=10)))
+    runner = s.start()
+    refs["start() future"] = weakref.ref(runner)
+    await asyncio.wait_for(ran.wait(), 10)
+    await s.shutdown()
+    await asyncio.wait_for(runner, 15)
+
+asyncio.run(main())
+deadline = time.monotonic() + 10
+while any(ref() is not None for ref in refs.values()) and time.monotonic() < deadline:
+    gc.collect()
+    time.sleep(0.05)
+alive = [name for name, ref in refs.items() if ref() is not None]
+assert not alive, f"still alive: {alive}"
+""")

@@ -137,3 +137,40 @@ asyncio.run(main())
 """, timeout=60)
     assert result.returncode == 7, result.stderr[-2000:]
     assert "terminate called" not in result.stderr
+
+
+EXIT_PATHS = {
+    "asyncio.run returns": ("", 0),
+    "sys.exit(3)": ("sys.exit(3)", 3),
+    "unhandled exception": ("raise RuntimeError('bye')", 1),
+    "Ctrl-C": ("os.kill(os.getpid(), signal.SIGINT); await asyncio.sleep(10)", -2),  # ended by SIGINT, as Python does
+}
+
+
+@pytest.mark.parametrize("ending", list(EXIT_PATHS))
+def test_buffered_writes_of_jobs_reach_the_disk_at_exit(ending, tmp_path):
+    # What the jobs hold (their handlers, and through them the module and its open files) is let
+    # go at exit, so the files are finalised (flushed) as they would be without tyvo.
+    statement, status = EXIT_PATHS[ending]
+    local_path, global_path = tmp_path / "local.txt", tmp_path / "global.txt"
+    result = run_python(f"""
+import asyncio, os, signal, sys, tyvo
+from datetime import timedelta
+local_out = open({str(local_path)!r}, "w")
+global_out = open({str(global_path)!r}, "w")
+s = tyvo.Scheduler()
+async def write_local(): local_out.write("x")
+async def write_global(what): global_out.write(what)
+async def main():
+    mine = tyvo.Scheduler()
+    await mine.schedule(write_local, tyvo.Trigger.Interval(timedelta(milliseconds=10)))
+    await s.schedule(write_global, tyvo.Trigger.Interval(timedelta(milliseconds=10)), args=("y",))
+    asyncio.ensure_future(mine.start())
+    asyncio.ensure_future(s.start())
+    await asyncio.sleep(0.3)
+    {statement}
+asyncio.run(main())
+""", timeout=30)
+    assert result.returncode == status, result.stderr[-2000:]
+    assert local_path.read_text().startswith("xx"), "a local scheduler's job wrote nothing to disk"
+    assert global_path.read_text().startswith("yy"), "a module-level scheduler's job wrote nothing to disk"
