@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <iterator>
 #include <new>
+#include <vector>
 
 #include "bridge/operation.hpp"
 #include "bridge/task_locals.hpp"
@@ -11,6 +13,7 @@
 #include "module/errors.hpp"
 #include "module/trigger.hpp"
 #include "scheduler/access_flag.hpp"
+#include "scheduler/launched_tasks.hpp"
 #include "scheduler/operations.hpp"
 #include "scheduler/supervisor.hpp"
 
@@ -22,7 +25,24 @@ struct SchedulerState {
   std::optional<rt::Sender<Job>> new_job_tx;
   std::optional<rt::Sender<rt::Signal>> shutdown_tx;
   bool started = false;
+  // The job tasks of each start() whose supervisor has not settled them yet.
+  std::vector<std::shared_ptr<LaunchedTasks>> launched;
 };
+
+// Stops the tasks of every earlier start() whose supervisor was dropped (start()'s awaitable was
+// cancelled) and forgets those already settled. Returns the stopped tasks' senders.
+std::vector<rt::Sender<rt::Signal>> retire_orphaned_tasks(SchedulerState& state) {
+  std::vector<rt::Sender<rt::Signal>> retired;
+  std::erase_if(state.launched, [&](const std::shared_ptr<LaunchedTasks>& tasks) {
+    if (tasks->orphaned()) {
+      auto stops = tasks->retire();
+      retired.insert(retired.end(), std::make_move_iterator(stops.begin()), std::make_move_iterator(stops.end()));
+      return true;
+    }
+    return tasks->settled();
+  });
+  return retired;
+}
 
 struct SchedulerObject {
   PyObject_HEAD
@@ -131,6 +151,9 @@ PyObject* start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     auto hold = access_of(self).exclusive();
     SchedulerState& state = state_of(self);
     state.started = true;
+    // Tasks a cancelled start() left running are stopped first; the new supervisor waits for them
+    // to end before it starts its own, so that no job ever runs in two tasks.
+    auto retired = retire_orphaned_tasks(state);
     for (auto& [id, job] : state.jobs) job.active->store(true);
     // Replacing the senders closes the channels of a supervisor that is still running, which then
     // shuts its own job tasks down.
@@ -142,9 +165,11 @@ PyObject* start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     JobRegistry copies;
     copies.reserve(state.jobs.size());
     for (const auto& [id, job] : state.jobs) copies.emplace(id, with_own_call(job));
-    return start_operation(
-        supervise(std::move(copies), locals, std::move(new_job_receiver), std::move(shutdown_receiver)),
-        locals);
+    auto launched = std::make_shared<LaunchedTasks>();
+    state.launched.push_back(launched);
+    return start_operation(supervise(std::move(copies), locals, std::move(new_job_receiver),
+                                     std::move(shutdown_receiver), std::move(launched), std::move(retired)),
+                           locals);
   });
 }
 
@@ -251,7 +276,9 @@ int scheduler_clear(PyObject* self) {
 void scheduler_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  // Dropping the senders closes the channels: a running supervisor then shuts its jobs down.
+  // Dropping the senders closes the channels: a running supervisor then shuts its jobs down. Tasks
+  // that no supervisor looks after any more are stopped here.
+  (void)retire_orphaned_tasks(state_of(self));
   state_of(self).~SchedulerState();
   access_of(self).~AccessFlag();
   type->tp_free(self);
