@@ -72,6 +72,7 @@ PyObject* done_callback_call(PyObject* self, PyObject* args, PyObject*) {
     try {
       cancelled = future_cancelled(future);
     } catch (const PythonErrorSet&) {
+      if (interrupt_pending()) throw;  // goes on out of the loop, as from asyncio's own callbacks
       print_pending_exception();
       Py_RETURN_NONE;
     }
@@ -154,10 +155,14 @@ void give_back_after_first_steps(PyObject* loop, StartPermits permits) {
   PyRef callback = new_callback(type, FirstStepsTakenState{std::move(permits)});
   static PyObject* call_soon = PyUnicode_InternFromString("call_soon");
   PyRef handle = PyRef::steal(PyObject_CallMethodOneArg(loop, call_soon, callback.get()));
-  if (!handle) PyErr_Clear();  // the callback, dropped here, gives the permits back
+  if (handle) return;
+  // The callback, dropped here, gives the permits back.
+  if (interrupt_pending()) throw PythonErrorSet{};
+  PyErr_Clear();
 }
 
 // A failing entry is reported the way the loop reports a failing callback, and the rest go on.
+// An interrupt raised by the report itself is left pending.
 void report_to_loop(PyObject* self) {
   PythonException failure = PythonException::fetch();
   PyRef loop = PyRef::steal(PyObject_CallNoArgs(asyncio::get_running_loop()));
@@ -168,6 +173,7 @@ void report_to_loop(PyObject* self) {
     PyRef handled =
         PyRef::steal(PyObject_CallMethod(loop.get(), "call_exception_handler", "(O)", context.get()));
     if (handled) return;
+    if (interrupt_pending()) return;
   }
   PyErr_WriteUnraisable(self);
 }
@@ -191,6 +197,7 @@ bool makes_plain_tasks(PyObject* loop) {
   static PyObject* get_task_factory = PyUnicode_InternFromString("get_task_factory");
   PyRef factory = PyRef::steal(PyObject_CallMethodNoArgs(loop, get_task_factory));
   if (!factory) {
+    if (interrupt_pending()) throw PythonErrorSet{};
     PyErr_Clear();  // a loop without the method: let create_task decide
     return false;
   }
@@ -210,15 +217,42 @@ PyObject* ensure_future_call(PyObject* self, PyObject*, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     auto& state = state_of<EnsureFutureState>(self);
     auto entries = std::move(state.entries);
-    const bool plain_tasks = makes_plain_tasks(state.loop.get());
+    // An interrupt (KeyboardInterrupt from a signal handler, say) leaves this callback as it would
+    // leave one of asyncio's, but only once every run of the batch has its task.
+    std::optional<PythonException> interrupt;
+    const auto catch_interrupt = [&] {
+      if (!interrupt_pending()) return false;
+      if (interrupt) {
+        PyErr_Clear();  // a second one while the first is on its way out
+      } else {
+        interrupt = PythonException::fetch();
+      }
+      return true;
+    };
+    bool plain_tasks = false;
+    try {
+      plain_tasks = makes_plain_tasks(state.loop.get());
+    } catch (const PythonErrorSet&) {
+      catch_interrupt();
+    }
     for (auto& entry : entries) {
       try {
         start_task(state.loop.get(), plain_tasks, entry);
       } catch (const PythonErrorSet&) {
+        if (catch_interrupt()) continue;
         report_to_loop(self);
+        catch_interrupt();
       }
     }
-    give_back_after_first_steps(state.loop.get(), std::move(state.permits));
+    try {
+      give_back_after_first_steps(state.loop.get(), std::move(state.permits));
+    } catch (const PythonErrorSet&) {
+      catch_interrupt();
+    }
+    if (interrupt) {
+      std::move(*interrupt).restore();
+      return nullptr;
+    }
     Py_RETURN_NONE;
   });
 }
