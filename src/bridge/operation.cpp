@@ -55,6 +55,15 @@ void deliver(PyObject* future, PyObject* loop, PyRef value, bool as_exception) {
   PyRef handle = PyRef::steal(require(PyObject_Call(call_soon.get(), args.get(), kwargs.get())));
 }
 
+bool loop_closed(PyObject* loop) {
+  PythonException failure = PythonException::fetch();  // asked with the failure set aside
+  PyRef answer = PyRef::steal(PyObject_CallMethod(loop, "is_closed", nullptr));
+  const int closed = answer ? PyObject_IsTrue(answer.get()) : -1;
+  PyErr_Clear();
+  std::move(failure).restore();
+  return closed > 0;
+}
+
 bool cancelled_or_unknown(PyObject* future) {
   PyRef answer = PyRef::steal(PyObject_CallMethod(future, "cancelled", nullptr));
   if (!answer) {
@@ -77,7 +86,13 @@ void deliver_outcome(const PyRef& future, const TaskLocals& locals,
       deliver(future.get(), locals.loop.get(), PyRef::steal(require(new_fault(fault))), true);
     }
   } catch (const PythonErrorSet&) {
-    print_pending_exception();  // e.g. the loop is closed: the future stays pending
+    // The future stays pending. On a closed loop (the program has left asyncio.run, say) nobody
+    // can await it any more, and the failure is no news to anyone: it goes silently.
+    if (loop_closed(locals.loop.get())) {
+      PyErr_Clear();
+      return;
+    }
+    print_pending_exception();
   }
 }
 

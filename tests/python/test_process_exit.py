@@ -174,3 +174,59 @@ asyncio.run(main())
     assert result.returncode == status, result.stderr[-2000:]
     assert local_path.read_text().startswith("xx"), "a local scheduler's job wrote nothing to disk"
     assert global_path.read_text().startswith("yy"), "a module-level scheduler's job wrote nothing to disk"
+
+
+NOISE = ("was never retrieved", "was never awaited", "destroyed but it is pending", "Traceback")
+
+
+def noise_in(stderr):
+    # The job failures are log records a program is owed; everything else tyvo left is noise.
+    lines = [line for line in stderr.splitlines() if not line.startswith("Failed to execute job")]
+    return [line for line in lines if any(text in line for text in NOISE) or "Event loop is closed" in line]
+
+
+@pytest.mark.parametrize("ending", list(EXIT_PATHS))
+def test_an_exit_with_a_started_scheduler_is_quiet(ending):
+    statement, status = EXIT_PATHS[ending]
+    if ending == "unhandled exception":
+        statement = "raise SystemExit(1)"  # the same path, without a traceback of the program's own
+    result = run_python(f"""
+import asyncio, os, signal, sys, tyvo
+from datetime import timedelta
+async def quick(): pass
+async def slow(): await asyncio.sleep(30)
+async def failing(): raise ValueError("x")
+async def main():
+    s = tyvo.Scheduler()
+    for _ in range(30):
+        for handler in (quick, slow, failing):
+            await s.schedule(handler, tyvo.Trigger.Interval(timedelta(0)))
+    asyncio.ensure_future(s.start())
+    await asyncio.sleep(0.3)
+    {statement}
+try:
+    asyncio.run(main())
+except KeyboardInterrupt:
+    sys.exit(-2)
+""", timeout=30)
+    assert result.returncode in (status, 254), result.stderr[-2000:]
+    assert not noise_in(result.stderr), "\\n".join(noise_in(result.stderr))
+
+
+def test_a_start_future_completed_after_its_loop_closed_is_quiet():
+    result = run_python("""
+import asyncio, time, tyvo
+from datetime import timedelta
+s = tyvo.Scheduler()
+async def quick(): pass
+async def main():
+    global pending
+    await s.schedule(quick, tyvo.Trigger.Interval(timedelta(0)))
+    pending = s.start()            # never awaited: its result arrives after the loop has closed
+    await asyncio.sleep(0.2)
+    await s.shutdown()
+asyncio.run(main())
+time.sleep(1.5)
+""", timeout=30)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert not noise_in(result.stderr), "\\n".join(noise_in(result.stderr))
