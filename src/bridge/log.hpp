@@ -47,9 +47,8 @@ void emit(Level level, std::string_view target, const char* file, std::uint32_t 
   if (!enabled(level, target)) return;
   try {
     write(Record{level, target, format_message(pattern, std::forward<Args>(args)...), file, line});
-  } catch (const abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    ::tyvo::rt::rethrow_if_forced_unwind();
     // Diagnostics never fail the code that writes them.
   }
 }

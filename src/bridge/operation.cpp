@@ -116,11 +116,10 @@ rt::Task<void> watch_operation(Operation operation, rt::OneshotReceiver<rt::Sign
     auto outcome = co_await rt::race(std::move(operation), cancellation_of(std::move(cancellation)));
     if (outcome.index() == 1) co_return;  // cancelled by Python: deliver nothing
     result = std::move(std::get<0>(outcome));
-  } catch (const abi::__forced_unwind&) {
-    throw;
   } catch (const std::exception& error) {
     fault = error.what();
   } catch (...) {
+    ::tyvo::rt::rethrow_if_forced_unwind();
     fault = "unknown error";
   }
   complete_future(future, locals, result, fault);

@@ -71,9 +71,8 @@ void PythonLoggingSink::write(const log::Record& record) {
   const auto cache = cache_.load(std::memory_order_acquire);
   try {
     forward(record, cached(*cache, record.target));
-  } catch (const abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    ::tyvo::rt::rethrow_if_forced_unwind();
     // A failing handler or logger must not reach the code that logged.
   }
   PyErr_Clear();

@@ -48,12 +48,11 @@ template <class Result, class Body>
 Result guarded(Result failure, Body&& body) {
   try {
     return body();
-  } catch (const abi::__forced_unwind&) {
-    throw;
   } catch (const PythonErrorSet&) {
   } catch (const std::exception& error) {
     set_fatal_error(error.what());
   } catch (...) {
+    ::tyvo::rt::rethrow_if_forced_unwind();
     set_fatal_error("unknown error");
   }
   return failure;

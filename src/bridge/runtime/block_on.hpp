@@ -65,9 +65,8 @@ Task<void> run_into(Task<T> task, BlockedOutcome<T>& outcome) {
       task = Task<T>();
       outcome.set_value(std::move(value));
     }
-  } catch (const abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    ::tyvo::rt::rethrow_if_forced_unwind();
     task = Task<T>();
     outcome.set_error(std::current_exception());
   }

@@ -45,11 +45,10 @@ class Detached {
 Detached run_detached(Task<void> task, std::shared_ptr<void> /*task_local: held by the promise*/) {
   try {
     co_await task;
-  } catch (const abi::__forced_unwind&) {
-    throw;
   } catch (const std::exception& error) {
     report_failure(error.what());
   } catch (...) {
+    ::tyvo::rt::rethrow_if_forced_unwind();
     report_failure("unknown error");
   }
 }
