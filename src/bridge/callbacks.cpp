@@ -5,6 +5,7 @@
 
 #include "bridge/asyncio_api.hpp"
 #include "bridge/python_exception.hpp"
+#include "bridge/saved_exception.hpp"
 #include "module/errors.hpp"
 
 namespace tyvo::py {
@@ -17,9 +18,33 @@ struct CallbackObject {
   State state;
 };
 
+// What a callback's state does before it goes, beyond its destructor (lock held).
+template <class State>
+void before_release(State&) {}
+
+// A state that holds Python objects able to close a cycle through the callback makes its class
+// take part in cyclic collection, visiting them with traverse_state and dropping them with
+// clear_state.
+template <class State>
+inline constexpr bool in_cycles = false;
+
+template <class State>
+int callback_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return traverse_state(reinterpret_cast<CallbackObject<State>*>(self)->state, visit, arg);
+}
+
+template <class State>
+int callback_clear(PyObject* self) {
+  clear_state(reinterpret_cast<CallbackObject<State>*>(self)->state);
+  return 0;
+}
+
 template <class State>
 void callback_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  if constexpr (in_cycles<State>) PyObject_GC_UnTrack(self);
+  before_release(reinterpret_cast<CallbackObject<State>*>(self)->state);
   reinterpret_cast<CallbackObject<State>*>(self)->state.~State();
   type->tp_free(self);
   Py_DECREF(type);
@@ -29,8 +54,16 @@ template <class State>
 PyTypeObject* callback_type(const char* name, ternaryfunc call) {
   PyType_Slot slots[] = {{Py_tp_call, reinterpret_cast<void*>(call)},
                          {Py_tp_dealloc, reinterpret_cast<void*>(callback_dealloc<State>)},
+                         {0, nullptr},
+                         {0, nullptr},
                          {0, nullptr}};
-  PyType_Spec layout = {name, sizeof(CallbackObject<State>), 0, Py_TPFLAGS_DEFAULT, slots};
+  unsigned int flags = Py_TPFLAGS_DEFAULT;
+  if constexpr (in_cycles<State>) {
+    slots[2] = {Py_tp_traverse, reinterpret_cast<void*>(callback_traverse<State>)};
+    slots[3] = {Py_tp_clear, reinterpret_cast<void*>(callback_clear<State>)};
+    flags |= Py_TPFLAGS_HAVE_GC;
+  }
+  PyType_Spec layout = {name, sizeof(CallbackObject<State>), 0, flags, slots};
   return reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&layout)));
 }
 
@@ -59,6 +92,15 @@ bool future_cancelled(PyObject* future) {
   return require(PyObject_IsTrue(answer.get())) != 0;
 }
 
+bool future_cancelled_quietly(PyObject* future) {
+  try {
+    return future_cancelled(future);
+  } catch (const PythonErrorSet&) {
+    PyErr_Clear();
+    return true;
+  }
+}
+
 // --- PyDoneCallback -------------------------------------------------------------------------
 
 struct DoneCallbackState {
@@ -72,6 +114,7 @@ PyObject* done_callback_call(PyObject* self, PyObject* args, PyObject*) {
     try {
       cancelled = future_cancelled(future);
     } catch (const PythonErrorSet&) {
+      if (interrupt_pending()) throw;  // goes on out of the loop, as from asyncio's own callbacks
       print_pending_exception();
       Py_RETURN_NONE;
     }
@@ -104,7 +147,51 @@ PyObject* checked_completor_call(PyObject*, PyObject* args, PyObject*) {
 
 struct TaskCompleterState {
   std::optional<rt::OneshotSender<CoroutineOutcome>> outcome;
+  // The run's task, until the completer has been called. It makes a cycle with the task while the
+  // task is pending (the task holds its done-callbacks), hence the collector's part in it.
+  PyRef task;
 };
+
+template <>
+inline constexpr bool in_cycles<TaskCompleterState> = true;
+
+int traverse_state(TaskCompleterState& state, visitproc visit, void* arg) {
+  Py_VISIT(state.task.get());
+  return 0;
+}
+
+// Dropped uncalled, the completer was never given its task's outcome: the loop closed with the
+// task, or with the completer's call, still in its queue (the program ended, say). What Python
+// would report about that task is tyvo's doing, not the program's, so it is settled quietly here:
+// a finished task's exception is retrieved ("Task exception was never retrieved" otherwise), and
+// a task that never took its first step has its coroutine closed ("coroutine ... was never
+// awaited" otherwise; a started one is closed as its release would close it). The completer holds
+// the task, so the task is still whole, in whatever order the loop's queue entry or the collector
+// lets go of the two. Lock held.
+void settle_abandoned_task(TaskCompleterState& state) {
+  if (!state.outcome || !state.task) return;
+  SavedException pending;
+  PyObject* task = state.task.get();
+  PyRef done = PyRef::steal(PyObject_CallMethod(task, "done", nullptr));
+  if (done && PyObject_IsTrue(done.get()) > 0) {
+    if (!future_cancelled_quietly(task)) {
+      PyRef exception = PyRef::steal(PyObject_CallMethod(task, "exception", nullptr));
+    }
+  } else if (done) {
+    PyRef coroutine = PyRef::steal(PyObject_CallMethod(task, "get_coro", nullptr));
+    if (coroutine && PyCoro_CheckExact(coroutine.get())) {
+      PyRef closed = PyRef::steal(PyObject_CallMethod(coroutine.get(), "close", nullptr));
+    }
+  }
+  PyErr_Clear();
+}
+
+void clear_state(TaskCompleterState& state) {
+  settle_abandoned_task(state);
+  state.task.reset();
+}
+
+void before_release(TaskCompleterState& state) { settle_abandoned_task(state); }
 
 PyObject* task_completer_call(PyObject* self, PyObject* args, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -118,6 +205,7 @@ PyObject* task_completer_call(PyObject* self, PyObject* args, PyObject*) {
                                                  : CoroutineOutcome(PythonException::fetch());
     sender->send(std::move(outcome));  // a worker that stopped waiting just drops it
     sender.reset();
+    state_of<TaskCompleterState>(self).task.reset();
     Py_RETURN_NONE;
   });
 }
@@ -134,6 +222,25 @@ struct EnsureFutureState {
   std::vector<EnsureFutureEntry> entries;
   StartPermits permits;
 };
+
+// Coroutines that never got a task (the loop refused or dropped the callback, or could not make
+// the task) are closed before they go: Python would otherwise warn, at exit above all, that they
+// were never awaited, about something the program did not do. Lock held.
+void close_unawaited(std::vector<EnsureFutureEntry>& entries) {
+  static PyObject* close = PyUnicode_InternFromString("close");
+  for (auto& entry : entries) {
+    if (!entry.awaitable || !PyCoro_CheckExact(entry.awaitable.get())) continue;
+    PyRef closed = PyRef::steal(PyObject_CallMethodNoArgs(entry.awaitable.get(), close));
+    if (!closed) PyErr_Clear();
+    entry.awaitable.reset();
+  }
+}
+
+void before_release(EnsureFutureState& state) {
+  if (state.entries.empty()) return;
+  SavedException pending;  // a dealloc may run while an exception is on its way
+  close_unawaited(state.entries);
+}
 
 // Called by the loop after the first steps of a batch's tasks (scheduled before it): gives the
 // batch's permits back. Dropped uncalled (a closed loop), it gives them back all the same.
@@ -154,10 +261,14 @@ void give_back_after_first_steps(PyObject* loop, StartPermits permits) {
   PyRef callback = new_callback(type, FirstStepsTakenState{std::move(permits)});
   static PyObject* call_soon = PyUnicode_InternFromString("call_soon");
   PyRef handle = PyRef::steal(PyObject_CallMethodOneArg(loop, call_soon, callback.get()));
-  if (!handle) PyErr_Clear();  // the callback, dropped here, gives the permits back
+  if (handle) return;
+  // The callback, dropped here, gives the permits back.
+  if (interrupt_pending()) throw PythonErrorSet{};
+  PyErr_Clear();
 }
 
 // A failing entry is reported the way the loop reports a failing callback, and the rest go on.
+// An interrupt raised by the report itself is left pending.
 void report_to_loop(PyObject* self) {
   PythonException failure = PythonException::fetch();
   PyRef loop = PyRef::steal(PyObject_CallNoArgs(asyncio::get_running_loop()));
@@ -168,6 +279,7 @@ void report_to_loop(PyObject* self) {
     PyRef handled =
         PyRef::steal(PyObject_CallMethod(loop.get(), "call_exception_handler", "(O)", context.get()));
     if (handled) return;
+    if (interrupt_pending()) return;
   }
   PyErr_WriteUnraisable(self);
 }
@@ -191,16 +303,25 @@ bool makes_plain_tasks(PyObject* loop) {
   static PyObject* get_task_factory = PyUnicode_InternFromString("get_task_factory");
   PyRef factory = PyRef::steal(PyObject_CallMethodNoArgs(loop, get_task_factory));
   if (!factory) {
+    if (interrupt_pending()) throw PythonErrorSet{};
     PyErr_Clear();  // a loop without the method: let create_task decide
     return false;
   }
   return factory.get() == Py_None;
 }
 
+// A run's task is tyvo's to watch, not the program's: if the loop goes with it still pending (the
+// program ended, say), that is no leak of the program's to report.
+void watched_by_tyvo(PyObject* task) {
+  static PyObject* log_destroy_pending = PyUnicode_InternFromString("_log_destroy_pending");
+  if (PyObject_SetAttr(task, log_destroy_pending, Py_False) < 0) PyErr_Clear();  // a task of a factory's
+}
+
 void start_task(PyObject* loop, bool plain_tasks, EnsureFutureEntry& entry) {
   PyRef task = PyRef::steal(require(as_task(loop, plain_tasks, entry.awaitable.get())));
   entry.awaitable.reset();
-  PyRef completer = new_callback(task_completer_type(), TaskCompleterState{std::move(entry.outcome)});
+  watched_by_tyvo(task.get());
+  PyRef completer = new_callback(task_completer_type(), TaskCompleterState{std::move(entry.outcome), task});
   static PyObject* add_done_callback = PyUnicode_InternFromString("add_done_callback");
   PyRef added =
       PyRef::steal(require(PyObject_CallMethodOneArg(task.get(), add_done_callback, completer.get())));
@@ -210,15 +331,43 @@ PyObject* ensure_future_call(PyObject* self, PyObject*, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     auto& state = state_of<EnsureFutureState>(self);
     auto entries = std::move(state.entries);
-    const bool plain_tasks = makes_plain_tasks(state.loop.get());
+    // An interrupt (KeyboardInterrupt from a signal handler, say) leaves this callback as it would
+    // leave one of asyncio's, but only once every run of the batch has its task.
+    std::optional<PythonException> interrupt;
+    const auto catch_interrupt = [&] {
+      if (!interrupt_pending()) return false;
+      if (interrupt) {
+        PyErr_Clear();  // a second one while the first is on its way out
+      } else {
+        interrupt = PythonException::fetch();
+      }
+      return true;
+    };
+    bool plain_tasks = false;
+    try {
+      plain_tasks = makes_plain_tasks(state.loop.get());
+    } catch (const PythonErrorSet&) {
+      catch_interrupt();
+    }
     for (auto& entry : entries) {
       try {
         start_task(state.loop.get(), plain_tasks, entry);
       } catch (const PythonErrorSet&) {
+        if (catch_interrupt()) continue;
         report_to_loop(self);
+        catch_interrupt();
       }
     }
-    give_back_after_first_steps(state.loop.get(), std::move(state.permits));
+    close_unawaited(entries);
+    try {
+      give_back_after_first_steps(state.loop.get(), std::move(state.permits));
+    } catch (const PythonErrorSet&) {
+      catch_interrupt();
+    }
+    if (interrupt) {
+      std::move(*interrupt).restore();
+      return nullptr;
+    }
     Py_RETURN_NONE;
   });
 }

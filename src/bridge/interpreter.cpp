@@ -6,6 +6,10 @@
 
 #include <pthread.h>
 
+#include "bridge/runtime/runtime.hpp"
+#include "bridge/runtime/timer.hpp"
+#include "module/errors.hpp"
+#include "module/exit_release.hpp"
 #include "module/py_ref.hpp"
 
 namespace tyvo::py {
@@ -17,6 +21,14 @@ std::atomic<bool> program_ending{false};
 // Native threads between their liveness check and the release of the lock. The atexit hook waits
 // for them to leave before finalisation may begin.
 std::atomic<int> threads_entering{0};
+
+// Native threads give up waiting for the atexit hook's wait after this long: a worker may be stuck
+// inside Python (a finaliser that sleeps, say), and the program must still end.
+constexpr auto exit_wait_bound = std::chrono::seconds(5);
+// How long a request to drain deferred releases waits for more of them to gather.
+constexpr auto drain_gathering = std::chrono::milliseconds(20);
+
+std::atomic<bool> drain_requested{false};
 
 // The thread state a native thread keeps for its whole life, and whether it holds the lock now.
 thread_local PyThreadState* worker_thread_state = nullptr;
@@ -33,11 +45,29 @@ bool interpreter_finalizing() noexcept {
 PyObject* on_program_exit(PyObject*, PyObject*) {
   program_ending.store(true);
   // Let threads that are already inside finish their short step; none can enter any more.
-  Py_BEGIN_ALLOW_THREADS const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  Py_BEGIN_ALLOW_THREADS const auto give_up = std::chrono::steady_clock::now() + exit_wait_bound;
   while (threads_entering.load() != 0 && std::chrono::steady_clock::now() < give_up) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  Py_END_ALLOW_THREADS Py_RETURN_NONE;
+  Py_END_ALLOW_THREADS;
+  // No worker is inside Python now, and none will be again: what the runtime still holds can go
+  // while the interpreter is whole, so that module teardown and finalisers run as without tyvo.
+  // A worker still inside (the wait gave up) may be using any of it: then it all stays.
+  if (threads_entering.load() == 0) {
+    return guarded<PyObject*>(nullptr, [] {
+      release_registered_at_exit();
+      drain_deferred_releases();
+      Py_RETURN_NONE;
+    });
+  }
+  Py_RETURN_NONE;
+}
+
+rt::Task<void> drain_soon() {
+  co_await rt::sleep_for(drain_gathering);
+  drain_requested.store(false);  // releases queued from now on ask again
+  if (!deferred_releases_pending()) co_return;  // a lock holder got there first
+  InterpreterLock lock;  // drains as it takes the lock
 }
 
 PyMethodDef on_program_exit_def = {"_tyvo_on_exit", on_program_exit, METH_NOARGS, nullptr};
@@ -45,6 +75,7 @@ PyMethodDef on_program_exit_def = {"_tyvo_on_exit", on_program_exit, METH_NOARGS
 // fork() keeps only the calling thread: no worker is entering the interpreter in the child.
 void reset_after_fork_in_child() {
   threads_entering.store(0);
+  drain_requested.store(false);
   worker_thread_state = nullptr;
   worker_holds_lock = false;
   forget_deferred_releases_after_fork();
@@ -62,6 +93,16 @@ int watch_finalisation() {
   return result ? 0 : -1;
 }
 
+void request_deferred_drain() {
+  if (drain_requested.exchange(true)) return;
+  try {
+    rt::spawn(drain_soon());
+  } catch (...) {
+    drain_requested.store(false);  // out of memory: a later release or lock holder drains
+    throw;
+  }
+}
+
 bool interpreter_alive() noexcept { return !program_ending.load() && !interpreter_finalizing(); }
 
 bool lock_held_here() noexcept {
@@ -69,7 +110,7 @@ bool lock_held_here() noexcept {
   return PyGILState_Check() != 0;
 }
 
-InterpreterLock::InterpreterLock() noexcept {
+InterpreterLock::InterpreterLock() {
   if (lock_held_here()) {
     mode_ = Mode::AlreadyHeld;
     return;

@@ -9,6 +9,10 @@ namespace tyvo::py {
 // program is ending. Call once, with the lock held, during module initialisation.
 int watch_finalisation();
 
+// Has a worker take the lock soon to release what threads without the lock queued (coalesced:
+// one request at a time). Any thread; no lock needed.
+void request_deferred_drain();
+
 // False from the moment the program starts ending (atexit) or the interpreter finalises.
 bool interpreter_alive() noexcept;
 
@@ -18,9 +22,10 @@ bool lock_held_here() noexcept;
 // Holds the interpreter lock on a thread that does not normally run Python (a worker thread).
 // Acquisition fails, instead of blocking forever or killing the thread, once the program is
 // ending; check `held()` before touching Python. Each worker thread keeps one thread state.
+// Not noexcept: a thread the interpreter ends in place unwinds through here.
 class InterpreterLock {
  public:
-  InterpreterLock() noexcept;
+  InterpreterLock();
   ~InterpreterLock();
   InterpreterLock(const InterpreterLock&) = delete;
   InterpreterLock& operator=(const InterpreterLock&) = delete;

@@ -21,7 +21,7 @@ bool enabled(Level level, std::string_view target) noexcept {
          sink->enabled(level, target);
 }
 
-void write(Record record) noexcept {
+void write(Record record) {
   if (Sink* sink = installed_sink.load(std::memory_order_acquire)) sink->write(record);
 }
 

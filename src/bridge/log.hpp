@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "bridge/message_format.hpp"
+#include "bridge/runtime/forced_unwind.hpp"
 
 namespace tyvo::log {
 
@@ -28,7 +29,8 @@ class Sink {
   virtual ~Sink() = default;
   // Cheap pre-check, before the message is formatted.
   virtual bool enabled(Level level, std::string_view target) const noexcept = 0;
-  virtual void write(const Record& record) noexcept = 0;
+  // Not noexcept: a sink may run Python, and the interpreter may end the writing thread in place.
+  virtual void write(const Record& record) = 0;
 };
 
 // Makes `sink` the process-wide sink and lets records up to `most_verbose` through.
@@ -36,16 +38,17 @@ class Sink {
 bool install(Sink* sink, Level most_verbose) noexcept;
 
 bool enabled(Level level, std::string_view target) noexcept;
-void write(Record record) noexcept;
+void write(Record record);
 
 // Formats the message only when some sink wants the record.
 template <class... Args>
 void emit(Level level, std::string_view target, const char* file, std::uint32_t line,
-          std::string_view pattern, Args&&... args) noexcept {
+          std::string_view pattern, Args&&... args) {
   if (!enabled(level, target)) return;
   try {
     write(Record{level, target, format_message(pattern, std::forward<Args>(args)...), file, line});
   } catch (...) {
+    ::tyvo::rt::rethrow_if_forced_unwind();
     // Diagnostics never fail the code that writes them.
   }
 }

@@ -12,8 +12,13 @@
 #include "bridge/runtime/runtime.hpp"
 #include "bridge/runtime/timer.hpp"
 #include "module/errors.hpp"
+#include "module/exit_release.hpp"
 
 namespace tyvo::py {
+
+// An operation's future, held by its watcher: released at exit (see module/exit_release.hpp).
+void release_references(PyRef& future) { future.reset(); }
+
 namespace {
 
 // Completes when the future's done-callback reports a cancellation. If the callback goes away
@@ -50,6 +55,15 @@ void deliver(PyObject* future, PyObject* loop, PyRef value, bool as_exception) {
   PyRef handle = PyRef::steal(require(PyObject_Call(call_soon.get(), args.get(), kwargs.get())));
 }
 
+bool loop_closed(PyObject* loop) {
+  PythonException failure = PythonException::fetch();  // asked with the failure set aside
+  PyRef answer = PyRef::steal(PyObject_CallMethod(loop, "is_closed", nullptr));
+  const int closed = answer ? PyObject_IsTrue(answer.get()) : -1;
+  PyErr_Clear();
+  std::move(failure).restore();
+  return closed > 0;
+}
+
 bool cancelled_or_unknown(PyObject* future) {
   PyRef answer = PyRef::steal(PyObject_CallMethod(future, "cancelled", nullptr));
   if (!answer) {
@@ -61,10 +75,8 @@ bool cancelled_or_unknown(PyObject* future) {
   return truth > 0;
 }
 
-void complete_future(const PyRef& future, const TaskLocals& locals,
+void deliver_outcome(const PyRef& future, const TaskLocals& locals,
                      const std::optional<OperationResult>& result, const std::string& fault) {
-  InterpreterLock lock;
-  if (!lock.held()) return;  // the program is ending; nobody will await this
   if (cancelled_or_unknown(future.get())) return;
   try {
     if (result) {
@@ -74,12 +86,30 @@ void complete_future(const PyRef& future, const TaskLocals& locals,
       deliver(future.get(), locals.loop.get(), PyRef::steal(require(new_fault(fault))), true);
     }
   } catch (const PythonErrorSet&) {
-    print_pending_exception();  // e.g. the loop is closed: the future stays pending
+    // The future stays pending. On a closed loop (the program has left asyncio.run, say) nobody
+    // can await it any more, and the failure is no news to anyone: it goes silently.
+    if (loop_closed(locals.loop.get())) {
+      PyErr_Clear();
+      return;
+    }
+    print_pending_exception();
   }
 }
 
+// Delivers, then lets go of the future and the locals while the lock is held, so that a finished
+// operation pins nothing (the loop, the context) until some later drain.
+void complete_future(std::shared_ptr<PyRef>& future, std::shared_ptr<const TaskLocals>& locals,
+                     const std::optional<OperationResult>& result, const std::string& fault) {
+  InterpreterLock lock;
+  if (!lock.held()) return;  // the program is ending; nobody will await this
+  deliver_outcome(*future, *locals, result, fault);
+  future->reset();
+  future.reset();
+  locals.reset();
+}
+
 rt::Task<void> watch_operation(Operation operation, rt::OneshotReceiver<rt::Signal> cancellation,
-                               PyRef future, std::shared_ptr<const TaskLocals> locals) {
+                               std::shared_ptr<PyRef> future, std::shared_ptr<const TaskLocals> locals) {
   std::optional<OperationResult> result;
   std::string fault;
   try {
@@ -89,9 +119,10 @@ rt::Task<void> watch_operation(Operation operation, rt::OneshotReceiver<rt::Sign
   } catch (const std::exception& error) {
     fault = error.what();
   } catch (...) {
+    ::tyvo::rt::rethrow_if_forced_unwind();
     fault = "unknown error";
   }
-  complete_future(future, *locals, result, fault);
+  complete_future(future, locals, result, fault);
 }
 
 Operation already_finished(OperationResult result) { co_return result; }
@@ -116,7 +147,10 @@ PyObject* start_operation(Operation operation, std::shared_ptr<const TaskLocals>
   PyRef added =
       PyRef::steal(require(PyObject_CallMethod(future.get(), "add_done_callback", "O", callback.get())));
   auto scope = std::const_pointer_cast<TaskLocals>(locals);  // read-only to whoever finds it
-  rt::spawn(watch_operation(std::move(operation), std::move(link_receiver), future, locals),
+  release_at_exit(scope);
+  auto held_future = std::make_shared<PyRef>(future);
+  release_at_exit(held_future);
+  rt::spawn(watch_operation(std::move(operation), std::move(link_receiver), std::move(held_future), locals),
             std::move(scope));
   return future.release();
 }

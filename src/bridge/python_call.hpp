@@ -13,4 +13,11 @@ struct PythonCall {
   PyRef kwargs;  // a dict
 };
 
+// Drops the call's references (lock held): at exit, see module/exit_release.hpp.
+inline void release_references(PythonCall& call) {
+  call.callable.reset();
+  call.args.reset();
+  call.kwargs.reset();
+}
+
 }  // namespace tyvo::py

@@ -1,5 +1,7 @@
 #include "bridge/python_exception.hpp"
 
+#include "module/errors.hpp"
+
 namespace tyvo::py {
 
 PythonException PythonException::fetch() {
@@ -32,7 +34,24 @@ std::string PythonException::render() const {
   return text;
 }
 
-void print_pending_exception() noexcept {
+void PythonException::restore() && {
+  PyObject* value = error.release();
+  if (value == nullptr) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(value);
+#else
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
+#endif
+}
+
+bool interrupt_pending() {
+  if (!PyErr_Occurred()) return false;
+  if (PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyObject* fatal = fatal_error_type();
+  return fatal == nullptr || !PyErr_ExceptionMatches(fatal);
+}
+
+void print_pending_exception() {
   if (PyErr_Occurred()) PyErr_Print();
 }
 

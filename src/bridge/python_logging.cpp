@@ -63,7 +63,7 @@ bool PythonLoggingSink::enabled(log::Level level, std::string_view target) const
   return entry == nullptr || static_cast<int>(level) <= entry->most_verbose;
 }
 
-void PythonLoggingSink::write(const log::Record& record) noexcept {
+void PythonLoggingSink::write(const log::Record& record) {
   if (!enabled(record.level, record.target)) return;
   InterpreterLock lock;
   if (!lock.held()) return;  // the program is ending: the record is lost
@@ -72,6 +72,7 @@ void PythonLoggingSink::write(const log::Record& record) noexcept {
   try {
     forward(record, cached(*cache, record.target));
   } catch (...) {
+    ::tyvo::rt::rethrow_if_forced_unwind();
     // A failing handler or logger must not reach the code that logged.
   }
   PyErr_Clear();

@@ -19,7 +19,7 @@ class PythonLoggingSink final : public log::Sink {
   PythonLoggingSink();
 
   bool enabled(log::Level level, std::string_view target) const noexcept override;
-  void write(const log::Record& record) noexcept override;
+  void write(const log::Record& record) override;
 
  private:
   // What a target's Python logger looked like when its first record was forwarded. Kept for the

@@ -17,6 +17,11 @@ struct TaskLocals {
   std::shared_ptr<RunQueue> runs;
 };
 
+// Drops the loop and the context (lock held): at exit, see module/exit_release.hpp. A run whose
+// task a closed loop never started has its coroutine closed first, quietly: it can never run, and
+// Python would otherwise warn, during teardown, that it was never awaited.
+void release_references(TaskLocals& locals);
+
 // The task locals of the operation whose code is running, if any; otherwise the running loop of
 // the calling thread and a copy of the current context. Lock held; throws PythonErrorSet (with
 // asyncio's RuntimeError when no loop is running).

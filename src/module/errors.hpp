@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/runtime/forced_unwind.hpp"
+
 namespace tyvo::py {
 
 struct PythonErrorSet final : std::exception {
@@ -39,15 +41,18 @@ PyObject* fatal_error_type();
 // Sets the fatal-error exception with the given message (lock held).
 void set_fatal_error(std::string_view message);
 
-// Turns whatever `body` throws into a set Python exception and returns `failure`.
+// Turns whatever `body` throws into a set Python exception and returns `failure`, except a forced
+// unwind: the interpreter ends a thread that wants its lock while it finalises, and that thread's
+// unwinding must pass (hence no noexcept here either).
 template <class Result, class Body>
-Result guarded(Result failure, Body&& body) noexcept {
+Result guarded(Result failure, Body&& body) {
   try {
     return body();
   } catch (const PythonErrorSet&) {
   } catch (const std::exception& error) {
     set_fatal_error(error.what());
   } catch (...) {
+    ::tyvo::rt::rethrow_if_forced_unwind();
     set_fatal_error("unknown error");
   }
   return failure;

@@ -17,9 +17,14 @@ std::atomic<bool> deferred_pending{false};
 
 void defer_release(PyObject* object) noexcept {
   try {
-    std::lock_guard lock(*deferred_mutex);
-    deferred->push_back(object);
-    deferred_pending.store(true, std::memory_order_release);
+    {
+      std::lock_guard lock(*deferred_mutex);
+      deferred->push_back(object);
+      deferred_pending.store(true, std::memory_order_release);
+    }
+    // Without it, whatever a finished job or scheduler released (a loop, a context and every
+    // value in it) would stay pinned until some later call into tyvo.
+    request_deferred_drain();
   } catch (...) {
     // Out of memory: leaking one reference beats corrupting the interpreter.
   }
@@ -34,17 +39,19 @@ void forget_deferred_releases_after_fork() noexcept {
   deferred_pending.store(false);
 }
 
-void PyRef::reset() noexcept {
+void PyRef::reset() {
   PyObject* object = std::exchange(object_, nullptr);
-  if (object == nullptr || !interpreter_alive()) return;
+  if (object == nullptr) return;
   if (lock_held_here()) {
     Py_DECREF(object);
-  } else {
+  } else if (interpreter_alive()) {
     defer_release(object);
   }
 }
 
-void drain_deferred_releases() noexcept {
+bool deferred_releases_pending() noexcept { return deferred_pending.load(std::memory_order_acquire); }
+
+void drain_deferred_releases() {
   if (!deferred_pending.load(std::memory_order_acquire)) return;
   std::vector<PyObject*> batch;
   {

@@ -9,6 +9,7 @@
 
 #include "bridge/python_call.hpp"
 #include "bridge/runtime/channel.hpp"
+#include "module/exit_release.hpp"
 #include "module/trigger_value.hpp"
 
 namespace tyvo {
@@ -27,5 +28,17 @@ struct Job {
 };
 
 using JobRegistry = std::unordered_map<std::string, Job>;
+
+// A copy of `job` with Python references of its own (lock held). The registry's references
+// belong to the Scheduler object alone, and are the ones it shows the cyclic collector; whatever
+// travels to the worker runtime holds its own, counted and never visited, so that collecting a
+// Scheduler can never clear a handler that a running job still uses.
+inline Job with_own_call(const Job& job) {
+  Job copy = job;
+  auto call = std::make_shared<JobCall>(*job.call);
+  py::release_at_exit(call);  // held by the runtime: released at exit, see exit_release.hpp
+  copy.call = std::move(call);
+  return copy;
+}
 
 }  // namespace tyvo

@@ -56,10 +56,11 @@ rt::Task<void> stop_requested(rt::Receiver<rt::Signal>& stop) {
 
 }  // namespace
 
-rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<const py::TaskLocals> locals) {
+rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<const py::TaskLocals> locals,
+                       std::shared_ptr<const LaunchedTasks> launched) {
   auto ended = co_await rt::race(stop_requested(stop), job_loop(job, locals));
   if (ended.index() == 0) {
-    job.active->store(false);
+    if (!launched->retired()) job.active->store(false);
     TYVO_LOG_WARN("Job {} is now shutdown", job.id);
   }
 }

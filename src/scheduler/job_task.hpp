@@ -7,12 +7,14 @@
 #include "bridge/runtime/task.hpp"
 #include "bridge/task_locals.hpp"
 #include "scheduler/job.hpp"
+#include "scheduler/launched_tasks.hpp"
 
 namespace tyvo {
 
 // Races the stop channel (looked at first on every wake-up) against the job loop. A stop clears
-// the job's active flag and logs "Job {} is now shutdown"; a run that is in progress then goes on
-// to its end on the loop, unobserved.
-rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<const py::TaskLocals> locals);
+// the job's active flag (unless `launched` was retired by a later start()) and logs "Job {} is now
+// shutdown"; a run that is in progress then goes on to its end on the loop, unobserved.
+rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<const py::TaskLocals> locals,
+                       std::shared_ptr<const LaunchedTasks> launched);
 
 }  // namespace tyvo

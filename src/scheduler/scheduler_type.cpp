@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <iterator>
 #include <new>
+#include <vector>
 
 #include "bridge/operation.hpp"
 #include "bridge/task_locals.hpp"
@@ -13,6 +15,7 @@
 #include "module/trigger.hpp"
 #include "module/zone_search_path.hpp"
 #include "scheduler/access_flag.hpp"
+#include "scheduler/launched_tasks.hpp"
 #include "scheduler/operations.hpp"
 #include "scheduler/supervisor.hpp"
 
@@ -24,7 +27,24 @@ struct SchedulerState {
   std::optional<rt::Sender<Job>> new_job_tx;
   std::optional<rt::Sender<rt::Signal>> shutdown_tx;
   bool started = false;
+  // The job tasks of each start() whose supervisor has not settled them yet.
+  std::vector<std::shared_ptr<LaunchedTasks>> launched;
 };
+
+// Stops the tasks of every earlier start() whose supervisor was dropped (start()'s awaitable was
+// cancelled) and forgets those already settled. Returns the stopped tasks' senders.
+std::vector<rt::Sender<rt::Signal>> retire_orphaned_tasks(SchedulerState& state) {
+  std::vector<rt::Sender<rt::Signal>> retired;
+  std::erase_if(state.launched, [&](const std::shared_ptr<LaunchedTasks>& tasks) {
+    if (tasks->orphaned()) {
+      auto stops = tasks->retire();
+      retired.insert(retired.end(), std::make_move_iterator(stops.begin()), std::make_move_iterator(stops.end()));
+      return true;
+    }
+    return tasks->settled();
+  });
+  return retired;
+}
 
 struct SchedulerObject {
   PyObject_HEAD
@@ -72,8 +92,9 @@ void check_pattern(const TriggerValue& trigger) {
 
 void check_handler(PyObject* handler) {
   PyRef inspect = PyRef::steal(require(PyImport_ImportModule("inspect")));
-  PyRef answer =
-      PyRef::steal(require(PyObject_CallMethod(inspect.get(), "iscoroutinefunction", "O", handler)));
+  PyRef name = PyRef::steal(require(PyUnicode_FromString("iscoroutinefunction")));
+  // The handler is the one argument, also when it is a tuple (a format of "O" would spread it).
+  PyRef answer = PyRef::steal(require(PyObject_CallMethodOneArg(inspect.get(), name.get(), handler)));
   if (!PyBool_Check(answer.get())) {
     raise(PyExc_TypeError, "'" + type_name(answer.get()) + "' object cannot be converted to 'PyBool'");
   }
@@ -107,6 +128,7 @@ PyObject* schedule(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     auto locals = capture_task_locals();  // the job stays registered if there is no running loop
     // Most hand-overs need no waiting: settle those here instead of on a worker thread.
     if (!state.started) return finished_operation(JobId{job.id}, std::move(locals));
+    job = with_own_call(job);  // what goes to the supervisor holds references of its own
     if (state.new_job_tx) {
       std::string id = job.id;
       switch (state.new_job_tx->try_send(job)) {
@@ -132,6 +154,9 @@ PyObject* start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     auto hold = access_of(self).exclusive();
     SchedulerState& state = state_of(self);
     state.started = true;
+    // Tasks a cancelled start() left running are stopped first; the new supervisor waits for them
+    // to end before it starts its own, so that no job ever runs in two tasks.
+    auto retired = retire_orphaned_tasks(state);
     for (auto& [id, job] : state.jobs) job.active->store(true);
     // Replacing the senders closes the channels of a supervisor that is still running, which then
     // shuts its own job tasks down.
@@ -140,8 +165,14 @@ PyObject* start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     auto [new_job_sender, new_job_receiver] = rt::channel<Job>(1024);
     state.new_job_tx = std::move(new_job_sender);
     auto locals = capture_task_locals_for_jobs();
-    return start_operation(
-        supervise(state.jobs, locals, std::move(new_job_receiver), std::move(shutdown_receiver)), locals);
+    JobRegistry copies;
+    copies.reserve(state.jobs.size());
+    for (const auto& [id, job] : state.jobs) copies.emplace(id, with_own_call(job));
+    auto launched = std::make_shared<LaunchedTasks>();
+    state.launched.push_back(launched);
+    return start_operation(supervise(std::move(copies), locals, std::move(new_job_receiver),
+                                     std::move(shutdown_receiver), std::move(launched), std::move(retired)),
+                           locals);
   });
 }
 
@@ -225,9 +256,32 @@ PyObject* scheduler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The collector sees exactly the references the object owns: its type and its registry's.
+int scheduler_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  for (const auto& [id, job] : state_of(self).jobs) {
+    Py_VISIT(job.call->callable.get());
+    Py_VISIT(job.call->args.get());
+    Py_VISIT(job.call->kwargs.get());
+  }
+  return 0;
+}
+
+// Breaks a cycle through the registry. The senders stay: they hold nothing of Python, and the
+// workers never look at this object, so it stays fit for use and for dealloc.
+int scheduler_clear(PyObject* self) {
+  // Moved out before release: a finaliser run by the release may call back into this object.
+  JobRegistry released = std::move(state_of(self).jobs);
+  state_of(self).jobs.clear();
+  return 0;
+}
+
 void scheduler_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  // Dropping the senders closes the channels: a running supervisor then shuts its jobs down.
+  PyObject_GC_UnTrack(self);
+  // Dropping the senders closes the channels: a running supervisor then shuts its jobs down. Tasks
+  // that no supervisor looks after any more are stopped here.
+  (void)retire_orphaned_tasks(state_of(self));
   state_of(self).~SchedulerState();
   access_of(self).~AccessFlag();
   type->tp_free(self);
@@ -236,10 +290,13 @@ void scheduler_dealloc(PyObject* self) {
 
 PyType_Slot slots[] = {{Py_tp_new, reinterpret_cast<void*>(scheduler_new)},
                        {Py_tp_dealloc, reinterpret_cast<void*>(scheduler_dealloc)},
+                       {Py_tp_traverse, reinterpret_cast<void*>(scheduler_traverse)},
+                       {Py_tp_clear, reinterpret_cast<void*>(scheduler_clear)},
                        {Py_tp_methods, methods},
                        {Py_tp_doc, const_cast<char*>("Scheduler()\n--\n\n")},
                        {0, nullptr}};
-PyType_Spec scheduler_layout = {"tyvo.Scheduler", sizeof(SchedulerObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec scheduler_layout = {"tyvo.Scheduler", sizeof(SchedulerObject), 0,
+                                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 
 }  // namespace
 

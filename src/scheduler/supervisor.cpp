@@ -20,10 +20,29 @@ constexpr auto completion_recheck = std::chrono::seconds(1);
 constexpr auto task_settle_recheck = std::chrono::milliseconds(1);
 
 // Gives the job (the supervisor's own copy) a stop channel and starts its task.
-void launch(Job& job, const std::shared_ptr<const py::TaskLocals>& locals) {
+void launch(Job& job, const std::shared_ptr<const py::TaskLocals>& locals,
+            const std::shared_ptr<LaunchedTasks>& launched) {
   auto [stop_sender, stop_receiver] = rt::channel<rt::Signal>(1);
+  launched->add(stop_sender);
   job.shutdown_tx = std::move(stop_sender);
-  rt::spawn(run_job(job, std::move(stop_receiver), locals));
+  rt::spawn(run_job(job, std::move(stop_receiver), locals, launched));
+}
+
+// Marks the supervisor's tasks orphaned if its frame goes before it has shut them down (its
+// awaitable was cancelled): a later start() or the Scheduler's end then stops them.
+struct OrphanedUnlessSettled {
+  std::shared_ptr<LaunchedTasks> launched;
+  bool settled = false;
+  ~OrphanedUnlessSettled() {
+    if (!settled) launched->orphan();
+  }
+};
+
+rt::Task<void> wait_until_ended(const std::vector<rt::Sender<rt::Signal>>& stops) {
+  const auto deadline = steady_clock::now() + completion_bound;
+  for (const auto& stop : stops) {
+    while (!stop.is_closed() && steady_clock::now() < deadline) co_await rt::sleep_for(task_settle_recheck);
+  }
 }
 
 rt::Task<void> shutdown_requested(rt::Receiver<rt::Signal>& shutdown) {
@@ -34,14 +53,15 @@ rt::Task<std::optional<Job>> next_new_job(rt::Receiver<Job>& new_jobs) { co_retu
 
 // A job scheduled again under an id that already has a task replaces it: the old task is stopped,
 // since nothing else could ever reach it again.
-rt::Task<void> admit(JobRegistry& jobs, Job job, const std::shared_ptr<const py::TaskLocals>& locals) {
+rt::Task<void> admit(JobRegistry& jobs, Job job, const std::shared_ptr<const py::TaskLocals>& locals,
+                     const std::shared_ptr<LaunchedTasks>& launched) {
   auto existing = jobs.find(job.id);
   if (existing != jobs.end()) {
     if (existing->second.shutdown_tx) co_await existing->second.shutdown_tx->send(rt::Signal{});
     jobs.erase(existing);
   }
   auto [entry, inserted] = jobs.emplace(job.id, std::move(job));
-  launch(entry->second, locals);
+  launch(entry->second, locals, launched);
 }
 
 bool any_active(const JobRegistry& jobs) {
@@ -82,15 +102,21 @@ rt::Task<void> stop_every_job(JobRegistry& jobs) {
 }  // namespace
 
 py::Operation supervise(JobRegistry jobs, std::shared_ptr<const py::TaskLocals> locals,
-                        rt::Receiver<Job> new_jobs, rt::Receiver<rt::Signal> shutdown) {
-  for (auto& [id, job] : jobs) launch(job, locals);
+                        rt::Receiver<Job> new_jobs, rt::Receiver<rt::Signal> shutdown,
+                        std::shared_ptr<LaunchedTasks> launched, std::vector<rt::Sender<rt::Signal>> retired) {
+  OrphanedUnlessSettled orphan_guard{launched};
+  if (!retired.empty()) {
+    co_await wait_until_ended(retired);
+    retired.clear();
+  }
+  for (auto& [id, job] : jobs) launch(job, locals, launched);
 
   bool new_jobs_open = true;
   while (new_jobs_open) {
     auto event = co_await rt::race(shutdown_requested(shutdown), next_new_job(new_jobs));
     if (event.index() == 0) break;
     if (auto& job = std::get<1>(event)) {
-      co_await admit(jobs, std::move(*job), locals);
+      co_await admit(jobs, std::move(*job), locals, launched);
     } else {
       new_jobs_open = false;  // only shutdown() awaitables still hold senders
       co_await shutdown_requested(shutdown);
@@ -98,6 +124,8 @@ py::Operation supervise(JobRegistry jobs, std::shared_ptr<const py::TaskLocals> 
   }
 
   co_await stop_every_job(jobs);
+  launched->settle();
+  orphan_guard.settled = true;
   // Released in this order; afterwards every send on either channel fails with "channel closed".
   jobs.clear();
   locals.reset();

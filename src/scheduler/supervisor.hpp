@@ -7,13 +7,17 @@
 #include "bridge/runtime/channel.hpp"
 #include "bridge/task_locals.hpp"
 #include "scheduler/job.hpp"
+#include "scheduler/launched_tasks.hpp"
 
 namespace tyvo {
 
-// Starts a task for every job of `jobs`, then one for every job that arrives on `new_jobs`, until
-// a request (or the end) of `shutdown` arrives; then stops every task, waits up to 10 seconds for
-// the jobs to become inactive and completes with ().
+// First waits (up to 10 seconds) until the tasks behind `retired` have ended: tasks of an earlier
+// start() that a later one stopped, so that no job ever has two. Then starts a task for every job
+// of `jobs`, then one for every job that arrives on `new_jobs`, until a request (or the end) of
+// `shutdown` arrives; then stops every task, waits up to 10 seconds for the jobs to become
+// inactive and completes with (). Every task started is recorded in `launched`.
 py::Operation supervise(JobRegistry jobs, std::shared_ptr<const py::TaskLocals> locals,
-                        rt::Receiver<Job> new_jobs, rt::Receiver<rt::Signal> shutdown);
+                        rt::Receiver<Job> new_jobs, rt::Receiver<rt::Signal> shutdown,
+                        std::shared_ptr<LaunchedTasks> launched, std::vector<rt::Sender<rt::Signal>> retired);
 
 }  // namespace tyvo

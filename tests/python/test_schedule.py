@@ -63,7 +63,7 @@ def test_only_coroutine_functions_are_handlers(python):
             async def tick(self): pass
         def plain(): pass
         coroutine = work()
-        for handler in [plain, lambda: None, Service, coroutine, 5]:
+        for handler in [plain, lambda: None, Service, coroutine, 5, (work,), (), (work, work)]:
             try:
                 s.schedule(handler, every)
             except Exception as error:

@@ -66,6 +66,7 @@ Task<void> run_into(Task<T> task, BlockedOutcome<T>& outcome) {
       outcome.set_value(std::move(value));
     }
   } catch (...) {
+    ::tyvo::rt::rethrow_if_forced_unwind();
     task = Task<T>();
     outcome.set_error(std::current_exception());
   }

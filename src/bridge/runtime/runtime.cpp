@@ -1,6 +1,7 @@
 #include "bridge/runtime/runtime.hpp"
 
 #include "bridge/runtime/detail/pool.hpp"
+#include "bridge/runtime/forced_unwind.hpp"
 
 #include <coroutine>
 #include <cstdio>
@@ -30,7 +31,10 @@ class Detached {
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_never final_suspend() noexcept { return {}; }
     void return_void() noexcept {}
-    void unhandled_exception() noexcept { report_failure("unknown error"); }
+    void unhandled_exception() {
+      rethrow_if_forced_unwind();  // the thread is ending: let it
+      report_failure("unknown error");
+    }
 
     void schedule(std::coroutine_handle<> handle) override { detail::Pool::instance().post(handle, this); }
   };
@@ -44,6 +48,7 @@ Detached run_detached(Task<void> task, std::shared_ptr<void> /*task_local: held 
   } catch (const std::exception& error) {
     report_failure(error.what());
   } catch (...) {
+    ::tyvo::rt::rethrow_if_forced_unwind();
     report_failure("unknown error");
   }
 }

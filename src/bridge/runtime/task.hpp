@@ -8,6 +8,8 @@
 #include <utility>
 #include <variant>
 
+#include "bridge/runtime/forced_unwind.hpp"
+
 namespace tyvo::rt {
 
 // What a Task<T> yields, with void spelled as an empty value so it can sit in
@@ -65,7 +67,11 @@ class TaskPromise final : public TaskPromiseBase {
   requires std::is_convertible_v<U&&, T>
   void return_value(U&& value) { result_.template emplace<1>(std::forward<U>(value)); }
 
-  void unhandled_exception() noexcept { result_.template emplace<2>(std::current_exception()); }
+  // A forced unwind goes on through the task and out to whoever resumed it.
+  void unhandled_exception() {
+    rethrow_if_forced_unwind();
+    result_.template emplace<2>(std::current_exception());
+  }
 
   T take_result() {
     if (result_.index() == 2) std::rethrow_exception(std::get<2>(result_));
@@ -84,7 +90,10 @@ class TaskPromise<void> final : public TaskPromiseBase {
 
   void return_void() noexcept { finished_ = true; }
 
-  void unhandled_exception() noexcept { error_ = std::current_exception(); }
+  void unhandled_exception() {
+    rethrow_if_forced_unwind();
+    error_ = std::current_exception();
+  }
 
   void take_result() {
     if (error_) std::rethrow_exception(error_);
@@ -142,7 +151,8 @@ class [[nodiscard]] Task {
     Handle handle;
 
     bool await_ready() const noexcept { return false; }
-    bool await_suspend(std::coroutine_handle<> awaiting) noexcept {
+    // Not noexcept: a forced unwind of the task's thread passes through here.
+    bool await_suspend(std::coroutine_handle<> awaiting) {
       assert(handle && !handle.done() && "awaiting an empty or finished task");
       handle.promise().set_continuation(awaiting);
       handle.resume();

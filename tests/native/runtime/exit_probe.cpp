@@ -1,6 +1,7 @@
 // Leaves work pending on every kind of primitive and then exits: the process
 // must end at once, neither hanging on the runtime's threads nor crashing in
-// exit-time destructors.
+// exit-time destructors. With "thread-ended", a worker is first ended in place
+// (pthread_exit, as an interpreter ends threads at its exit) deep inside a task.
 #include "bridge/runtime/block_on.hpp"
 #include "bridge/runtime/channel.hpp"
 #include "bridge/runtime/oneshot.hpp"
@@ -11,6 +12,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
+
+#include <pthread.h>
 
 using namespace tyvo::rt;
 using namespace std::chrono_literals;
@@ -31,6 +35,21 @@ Task<void> wait_for_value(OneshotReceiver<int>& value) { co_await value; }
 
 Task<void> started() { co_await sleep_for(20ms); }
 
+Task<int> end_thread() {
+  pthread_exit(nullptr);
+  co_return 0;
+}
+
+Task<void> nested_end() {
+  try {
+    co_await end_thread();
+  } catch (...) {
+    throw;  // what user code may do; the unwinding must still reach the thread's start
+  }
+}
+
+Task<void> race_into_thread_end() { co_await race(nested_end(), sleep_long()); }
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -38,6 +57,10 @@ int main(int argc, char** argv) {
   spawn(wait_for_stop(stop_channel.second));
   spawn(wait_for_value(pending_value.second));
   block_on(started());
+  if (argc > 1 && std::string(argv[1]) == "thread-ended") {
+    spawn(race_into_thread_end());
+    std::this_thread::sleep_for(300ms);
+  }
   if (argc > 1 && std::string(argv[1]) == "exit") std::exit(0);
   return 0;
 }

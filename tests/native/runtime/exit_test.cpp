@@ -30,7 +30,7 @@ int run_probe(const char* how) {
 }
 
 TEST(ProcessExit, EndsCleanlyWithTasksPending) {
-  for (const char* how : {"return", "exit"}) {
+  for (const char* how : {"return", "exit", "thread-ended"}) {
     const int status = run_probe(how);
     ASSERT_NE(status, -1) << how << ": the process hung";
     ASSERT_NE(status, -2) << "could not start " << TYVO_EXIT_PROBE;
