@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "batch_timing.hpp"
 #include "cron/cron.hpp"
 #include "cron/zone_library.hpp"
 
@@ -19,28 +20,8 @@ namespace {
 using namespace std::chrono;
 namespace cron = tyvo::cron;
 
-struct Summary {
-  double median_ns;
-  double p99_ns;
-};
-
-// Each sample is one batch's average, so clock overhead stays out of the figures.
-template <class Operation>
-Summary measure(int samples, int batch, Operation&& operation) {
-  std::vector<double> per_call;
-  per_call.reserve(static_cast<std::size_t>(samples));
-  for (int sample = 0; sample < samples; ++sample) {
-    const auto begin = steady_clock::now();
-    for (int i = 0; i < batch; ++i) operation(sample * batch + i);
-    const auto end = steady_clock::now();
-    per_call.push_back(static_cast<double>(duration_cast<nanoseconds>(end - begin).count()) / batch);
-  }
-  std::sort(per_call.begin(), per_call.end());
-  const auto at = [&](double q) {
-    return per_call[static_cast<std::size_t>(q * static_cast<double>(per_call.size() - 1))];
-  };
-  return {at(0.5), at(0.99)};
-}
+using tyvo::bench::measure;
+using tyvo::bench::Summary;
 
 volatile long long sink;
 
