@@ -55,8 +55,9 @@ void share_zone_search_path() {
   }
   PyRef zoneinfo = PyRef::steal(require(PyImport_ImportModule("zoneinfo")));
   PyRef tzpath = PyRef::steal(require(PyObject_GetAttrString(zoneinfo.get(), "TZPATH")));
-  // reset_tzpath() installs a new tuple: the same object means the same directories.
-  static PyRef handed_over;
+  // reset_tzpath() installs a new tuple: the same object means the same directories. Leaked: a
+  // static PyRef would be released by static destruction, after the interpreter is gone.
+  static PyRef& handed_over = *new PyRef();
   if (tzpath.get() == handed_over.get()) return;
   PyRef entries = PyRef::steal(require(PySequence_List(tzpath.get())));
   std::vector<std::string> directories;
