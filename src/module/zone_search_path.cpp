@@ -27,10 +27,12 @@ std::optional<std::string> file_system_path(PyObject* path) {
 // The tzdata package's zoneinfo directory, or "" when the package is not installed as files.
 std::string find_tzdata_directory() {
   PyRef util = PyRef::steal(PyImport_ImportModule("importlib.util"));
-  PyRef spec = util ? PyRef::steal(PyObject_CallMethod(util.get(), "find_spec", "s", "tzdata")) : PyRef{};
-  PyRef locations = spec && spec.get() != Py_None
-                        ? PyRef::steal(PyObject_GetAttrString(spec.get(), "submodule_search_locations"))
-                        : PyRef{};
+  PyRef module_spec =
+      util ? PyRef::steal(PyObject_CallMethod(util.get(), "find_spec", "s", "tzdata")) : PyRef{};
+  PyRef locations =
+      module_spec && module_spec.get() != Py_None
+          ? PyRef::steal(PyObject_GetAttrString(module_spec.get(), "submodule_search_locations"))
+          : PyRef{};
   std::string directory;
   if (locations && locations.get() != Py_None) {
     PyRef sequence = PyRef::steal(PySequence_List(locations.get()));
