@@ -146,7 +146,7 @@ PyObject* checked_completor_call(PyObject*, PyObject* args, PyObject*) {
 // --- PyTaskCompleter ------------------------------------------------------------------------
 
 struct TaskCompleterState {
-  std::optional<rt::OneshotSender<CoroutineOutcome>> outcome;
+  std::optional<rt::OneshotSender<RunEnd>> outcome;
   // The run's task, until the completer has been called. It makes a cycle with the task while the
   // task is pending (the task holds its done-callbacks), hence the collector's part in it.
   PyRef task;
@@ -199,11 +199,15 @@ PyObject* task_completer_call(PyObject* self, PyObject* args, PyObject*) {
     auto& sender = state_of<TaskCompleterState>(self).outcome;
     if (!sender) Py_RETURN_NONE;
     // result() is called even when nobody waits any more, so asyncio never reports the
-    // exception as unretrieved.
-    PyObject* result = PyObject_CallMethod(task, "result", nullptr);
-    CoroutineOutcome outcome = result != nullptr ? CoroutineOutcome(PyRef::steal(result))
-                                                 : CoroutineOutcome(PythonException::fetch());
-    sender->send(std::move(outcome));  // a worker that stopped waiting just drops it
+    // exception as unretrieved. Nobody uses a return value: it goes here, where the lock is held,
+    // rather than travel to a worker that would have to hand it back for release.
+    static PyObject* result_name = PyUnicode_InternFromString("result");
+    PyRef result = PyRef::steal(PyObject_CallMethodNoArgs(task, result_name));
+    RunEnd end;
+    end.started = true;
+    if (!result) end.outcome = PythonException::fetch();
+    result.reset();
+    sender->send(std::move(end));  // a worker that stopped waiting just drops it
     sender.reset();
     state_of<TaskCompleterState>(self).task.reset();
     Py_RETURN_NONE;
@@ -372,6 +376,11 @@ PyObject* ensure_future_call(PyObject* self, PyObject*, PyObject*) {
   });
 }
 
+PyTypeObject* ensure_future_type() {
+  static PyTypeObject* type = callback_type<EnsureFutureState>("tyvo.PyEnsureFuture", ensure_future_call);
+  return type;
+}
+
 }  // namespace
 
 PyRef new_done_callback(rt::OneshotSender<rt::Signal> cancellation) {
@@ -385,8 +394,21 @@ PyRef new_checked_completor() {
 }
 
 PyRef new_ensure_future(PyRef loop, std::vector<EnsureFutureEntry> entries, StartPermits permits) {
-  static PyTypeObject* type = callback_type<EnsureFutureState>("tyvo.PyEnsureFuture", ensure_future_call);
-  return new_callback(type, EnsureFutureState{std::move(loop), std::move(entries), std::move(permits)});
+  return new_callback(ensure_future_type(),
+                      EnsureFutureState{std::move(loop), std::move(entries), std::move(permits)});
+}
+
+std::vector<rt::OneshotSender<RunEnd>> refused_entries(PyObject* ensure_future) {
+  auto& entries = state_of<EnsureFutureState>(ensure_future).entries;
+  {
+    SavedException refusal;  // the loop's error, which the caller reports
+    close_unawaited(entries);
+  }
+  std::vector<rt::OneshotSender<RunEnd>> senders;
+  senders.reserve(entries.size());
+  for (auto& entry : entries) senders.push_back(std::move(entry.outcome));
+  entries.clear();
+  return senders;
 }
 
 }  // namespace tyvo::py

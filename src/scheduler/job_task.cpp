@@ -1,13 +1,13 @@
 #include "scheduler/job_task.hpp"
 
+#include <optional>
 #include <string>
 
 #include "bridge/coroutine_handover.hpp"
 #include "bridge/interpreter.hpp"
 #include "bridge/log.hpp"
 #include "bridge/run_starter.hpp"
-#include "bridge/runtime/race.hpp"
-#include "bridge/runtime/timer.hpp"
+#include "bridge/runtime/unless_signalled.hpp"
 #include "scheduler/fire_delay.hpp"
 
 namespace tyvo {
@@ -26,43 +26,40 @@ void report_outcome(const Job& job, py::CoroutineOutcome outcome) {
   TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, rendered);
 }
 
-// One run, start to outcome. False when the run could not start (the handler raised, or the
-// loop refused the coroutine): the job cannot go on. A frame of its own, so that a job spends its
-// long sleeps holding only the loop's small frame.
-rt::Task<bool> run_once(const Job& job, const std::shared_ptr<const py::TaskLocals>& locals) {
-  py::RunStart run = co_await py::start_run(job.call, locals);
-  if (!run.started) {
-    if (!run.failure.empty()) TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, run.failure);
-    co_return false;
+// Reports how a run ended. False when the run could not start (the handler raised, or the loop
+// refused the coroutine): the job cannot go on.
+bool went_on_after(const Job& job, std::optional<py::RunEnd> end) {
+  if (!end) {
+    report_outcome(job, py::outcome_of_lost_run());
+    return true;
   }
-  auto outcome = co_await py::await_completion(std::move(*run.started));
-  report_outcome(job, std::move(outcome));
-  co_return true;
-}
-
-rt::Task<void> job_loop(const Job& job, const std::shared_ptr<const py::TaskLocals>& locals) {
-  for (;;) {
-    if (job.active->load()) {
-      const bool went_on = co_await run_once(job, locals);
-      if (!went_on) co_return;
-    }
-    co_await rt::sleep_for(fire_delay(job.trigger, std::chrono::system_clock::now()));
+  if (!end->started) {
+    if (!end->failure.empty()) TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, end->failure);
+    return false;
   }
-}
-
-rt::Task<void> stop_requested(rt::Receiver<rt::Signal>& stop) {
-  co_await stop.recv();  // a message, or the channel's end: both mean stop
+  report_outcome(job, std::move(end->outcome));
+  return true;
 }
 
 }  // namespace
 
+// One frame for the job's whole life: each wait (for a run's end, for the next fire time) also
+// listens for the stop, so a sleeping job holds nothing but this frame and its timer entry.
 rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<const py::TaskLocals> locals,
                        std::shared_ptr<const LaunchedTasks> launched) {
-  auto ended = co_await rt::race(stop_requested(stop), job_loop(job, locals));
-  if (ended.index() == 0) {
-    if (!launched->retired()) job.active->store(false);
-    TYVO_LOG_WARN("Job {} is now shutdown", job.id);
+  for (;;) {
+    if (job.active->load()) {
+      const py::RunHandle run = py::start_run(job.call, locals);
+      auto end = co_await rt::receive_unless_signalled(stop, run);
+      if (!end) break;  // stopped mid-run: the coroutine runs on, unobserved
+      if (!went_on_after(job, std::move(*end))) co_return;
+    }
+    if (!co_await rt::sleep_unless_signalled(stop, fire_delay(job.trigger, std::chrono::system_clock::now()))) {
+      break;
+    }
   }
+  if (!launched->retired()) job.active->store(false);
+  TYVO_LOG_WARN("Job {} is now shutdown", job.id);
 }
 
 }  // namespace tyvo
