@@ -41,18 +41,28 @@ bool went_on_after(const Job& job, std::optional<py::RunEnd> end) {
   return true;
 }
 
+enum class AfterRun { next_fire_time, cannot_go_on, stopped };
+
+// A frame of its own, which lives only while the run does: a sleeping job keeps just its own.
+rt::Task<AfterRun> run_once(const Job& job, rt::Receiver<rt::Signal>& stop,
+                            const std::shared_ptr<const py::TaskLocals>& locals) {
+  const py::RunHandle run = py::start_run(job.call, locals);
+  auto end = co_await rt::receive_unless_signalled(stop, run);
+  if (!end) co_return AfterRun::stopped;  // the coroutine runs on, unobserved
+  co_return went_on_after(job, std::move(*end)) ? AfterRun::next_fire_time : AfterRun::cannot_go_on;
+}
+
 }  // namespace
 
-// One frame for the job's whole life: each wait (for a run's end, for the next fire time) also
-// listens for the stop, so a sleeping job holds nothing but this frame and its timer entry.
+// Each wait of the job (for a run's end, for the next fire time) also listens for the stop, so a
+// sleeping job holds nothing but this frame and the timer entry inside it.
 rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<const py::TaskLocals> locals,
                        std::shared_ptr<const LaunchedTasks> launched) {
   for (;;) {
     if (job.active->load()) {
-      const py::RunHandle run = py::start_run(job.call, locals);
-      auto end = co_await rt::receive_unless_signalled(stop, run);
-      if (!end) break;  // stopped mid-run: the coroutine runs on, unobserved
-      if (!went_on_after(job, std::move(*end))) co_return;
+      const AfterRun after = co_await run_once(job, stop, locals);
+      if (after == AfterRun::cannot_go_on) co_return;
+      if (after == AfterRun::stopped) break;
     }
     if (!co_await rt::sleep_unless_signalled(stop, fire_delay(job.trigger, std::chrono::system_clock::now()))) {
       break;
