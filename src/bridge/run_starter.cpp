@@ -69,8 +69,10 @@ void deliver(LoopDelivery& delivery, StartPermits& unused) {
 
 class RunQueue : public std::enable_shared_from_this<RunQueue> {
  public:
-  // Queues the request; if no thread is starting runs now and permits are left, this one starts
-  // every run it may.
+  // Queues the request; if no thread is starting runs now and permits are left, a worker will.
+  // It starts them from the back of the workers' queue, so that the runs woken together (every
+  // job due at one timer tick) have all been asked for by then and go in one batch, with one
+  // interpreter lock hand-off and one loop wake-up.
   void submit(RunRequest request) {
     {
       std::lock_guard lock(mutex_);
@@ -78,7 +80,7 @@ class RunQueue : public std::enable_shared_from_this<RunQueue> {
       if (draining_ || unstarted_ >= max_unstarted) return;
       draining_ = true;
     }
-    drain();
+    start_drainer();
   }
 
   // The loop took the first steps of `count` runs (or never will): lets as many more start.
@@ -92,13 +94,22 @@ class RunQueue : public std::enable_shared_from_this<RunQueue> {
     }
     // Often called on the loop's thread with the interpreter lock held: the draining is left to
     // a worker.
-    if (wake_a_drainer) rt::spawn(drain_later(shared_from_this()));
+    if (wake_a_drainer) start_drainer();
   }
 
  private:
   static constexpr std::size_t max_unstarted = 4096;
 
   static rt::Task<void> drain_later(std::shared_ptr<RunQueue> queue);
+
+  void start_drainer() {
+    try {
+      rt::spawn(drain_later(shared_from_this()));
+    } catch (...) {
+      // Out of memory: drain here rather than leave the runs waiting.
+      drain();
+    }
+  }
 
   void drain() {
     std::vector<RunRequest> batch;
