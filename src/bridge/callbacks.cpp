@@ -266,6 +266,8 @@ PyObject* task_completer_call(PyObject* self, PyObject* args, PyObject*) {
     PyRef result = PyRef::steal(PyObject_CallMethodNoArgs(task, result_name));
     RunEnd end;
     end.started = true;
+    end.finished_steady = std::chrono::steady_clock::now();
+    end.finished_wall = std::chrono::system_clock::now();
     if (!result) end.outcome = PythonException::fetch();
     result.reset();
     auto& state = state_of<TaskCompleterState>(self);

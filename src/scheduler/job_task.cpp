@@ -26,30 +26,38 @@ void report_outcome(const Job& job, py::CoroutineOutcome outcome) {
   TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, rendered);
 }
 
-// Reports how a run ended. False when the run could not start (the handler raised, or the loop
-// refused the coroutine): the job cannot go on.
-bool went_on_after(const Job& job, std::optional<py::RunEnd> end) {
-  if (!end) {
-    report_outcome(job, py::outcome_of_lost_run());
-    return true;
-  }
-  if (!end->started) {
-    if (!end->failure.empty()) TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, end->failure);
-    return false;
-  }
-  report_outcome(job, std::move(end->outcome));
-  return true;
-}
+// An instant on both clocks: the steady one to sleep on, the wall one for cron fire times.
+struct Instant {
+  std::chrono::steady_clock::time_point steady;
+  std::chrono::system_clock::time_point wall;
+  static Instant now() { return {std::chrono::steady_clock::now(), std::chrono::system_clock::now()}; }
+};
 
 enum class AfterRun { next_fire_time, cannot_go_on, stopped };
 
+// Reports how a run ended and sets `ended` to when it did.
+AfterRun after(const Job& job, std::optional<py::RunEnd> end, Instant& ended) {
+  if (!end) {
+    report_outcome(job, py::outcome_of_lost_run());
+    ended = Instant::now();
+    return AfterRun::next_fire_time;
+  }
+  if (!end->started) {  // the handler raised, or the loop refused the coroutine
+    if (!end->failure.empty()) TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, end->failure);
+    return AfterRun::cannot_go_on;
+  }
+  ended = Instant{end->finished_steady, end->finished_wall};
+  report_outcome(job, std::move(end->outcome));
+  return AfterRun::next_fire_time;
+}
+
 // A frame of its own, which lives only while the run does: a sleeping job keeps just its own.
 rt::Task<AfterRun> run_once(const Job& job, rt::Receiver<rt::Signal>& stop,
-                            const std::shared_ptr<const py::TaskLocals>& locals) {
+                            const std::shared_ptr<const py::TaskLocals>& locals, Instant& ended) {
   const py::RunHandle run = py::start_run(job.call, locals);
   auto end = co_await rt::receive_unless_signalled(stop, run);
   if (!end) co_return AfterRun::stopped;  // the coroutine runs on, unobserved
-  co_return went_on_after(job, std::move(*end)) ? AfterRun::next_fire_time : AfterRun::cannot_go_on;
+  co_return after(job, std::move(*end), ended);
 }
 
 }  // namespace
@@ -59,14 +67,15 @@ rt::Task<AfterRun> run_once(const Job& job, rt::Receiver<rt::Signal>& stop,
 rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<const py::TaskLocals> locals,
                        std::shared_ptr<const LaunchedTasks> launched) {
   for (;;) {
+    // The next fire time counts from the end of the run, as the loop saw it.
+    Instant from = Instant::now();
     if (job.active->load()) {
-      const AfterRun after = co_await run_once(job, stop, locals);
-      if (after == AfterRun::cannot_go_on) co_return;
-      if (after == AfterRun::stopped) break;
+      const AfterRun outcome = co_await run_once(job, stop, locals, from);
+      if (outcome == AfterRun::cannot_go_on) co_return;
+      if (outcome == AfterRun::stopped) break;
     }
-    if (!co_await rt::sleep_unless_signalled(stop, fire_delay(job.trigger, std::chrono::system_clock::now()))) {
-      break;
-    }
+    const auto due = rt::detail::deadline_after(from.steady, fire_delay(job.trigger, from.wall));
+    if (!co_await rt::sleep_until_unless_signalled(stop, due)) break;
   }
   if (!launched->retired()) job.active->store(false);
   TYVO_LOG_WARN("Job {} is now shutdown", job.id);

@@ -85,6 +85,12 @@ inline UnlessSignalled<Sleep> sleep_unless_signalled(Receiver<Signal>& signal, s
   return UnlessSignalled<Sleep>(signal, [delay] { return sleep_for(delay); });
 }
 
+// Sleeps until `deadline` (see sleep_until) unless signalled; true when it came.
+inline UnlessSignalled<Sleep> sleep_until_unless_signalled(Receiver<Signal>& signal,
+                                                           std::chrono::steady_clock::time_point deadline) {
+  return UnlessSignalled<Sleep>(signal, [deadline] { return sleep_until(deadline); });
+}
+
 // Waits for the one value of `receiver` unless signalled. The receiver must outlive the wait.
 template <class T>
 UnlessSignalled<OneshotWait<T>> receive_unless_signalled(Receiver<Signal>& signal,
