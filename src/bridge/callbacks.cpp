@@ -5,6 +5,7 @@
 
 #include "bridge/asyncio_api.hpp"
 #include "bridge/python_exception.hpp"
+#include "bridge/runtime/detail/pool.hpp"
 #include "bridge/saved_exception.hpp"
 #include "module/errors.hpp"
 
@@ -143,10 +144,70 @@ PyObject* checked_completor_call(PyObject*, PyObject* args, PyObject*) {
   });
 }
 
+// --- RunEndsFlush ---------------------------------------------------------------------------
+
+// The run ends that one turn of a loop produced, sent to their job tasks together by a callback
+// behind them: the workers are then woken once for the lot, not once per run, which on a busy
+// loop is a futex wake-up (and a thread switch) saved per run.
+struct RunEndsFlushState {
+  std::vector<std::pair<rt::OneshotSender<RunEnd>, RunEnd>> ends;
+  // Where the creating thread names this flush as the one queued (see below), and this flush.
+  PyObject** queued_slot = nullptr;
+  PyObject* self = nullptr;
+};
+
+// The flush that the loop running on this thread has queued and not yet called, and that loop.
+// Borrowed: the loop's queue holds the callback, and the callback's release (on whatever thread,
+// lock held) clears the slot first.
+thread_local PyObject* queued_flush = nullptr;
+thread_local PyObject* queued_flush_loop = nullptr;
+
+void send_all(RunEndsFlushState& state) {
+  if (state.queued_slot != nullptr && *state.queued_slot == state.self) *state.queued_slot = nullptr;
+  state.queued_slot = nullptr;
+  auto ends = std::move(state.ends);
+  rt::detail::Pool::Gathering together;
+  for (auto& [sender, end] : ends) sender.send(std::move(end));  // a worker that stopped waiting drops it
+}
+
+PyObject* run_ends_flush_call(PyObject* self, PyObject*, PyObject*) {
+  send_all(state_of<RunEndsFlushState>(self));
+  Py_RETURN_NONE;
+}
+
+// Dropped uncalled (the loop closed first), it sends all the same.
+void before_release(RunEndsFlushState& state) { send_all(state); }
+
+PyTypeObject* run_ends_flush_type() {
+  static PyTypeObject* type = callback_type<RunEndsFlushState>("tyvo.RunEndsFlush", run_ends_flush_call);
+  return type;
+}
+
+void send_with_this_turn(PyObject* loop, rt::OneshotSender<RunEnd> sender, RunEnd end) {
+  if (queued_flush == nullptr || queued_flush_loop != loop) {
+    PyRef flush = new_callback(run_ends_flush_type(), RunEndsFlushState{});
+    static PyObject* call_soon = PyUnicode_InternFromString("call_soon");
+    PyRef handle = PyRef::steal(PyObject_CallMethodOneArg(loop, call_soon, flush.get()));
+    if (!handle) {
+      if (interrupt_pending()) throw PythonErrorSet{};
+      PyErr_Clear();
+      sender.send(std::move(end));
+      return;
+    }
+    auto& state = state_of<RunEndsFlushState>(flush.get());
+    state.queued_slot = &queued_flush;
+    state.self = flush.get();
+    queued_flush = flush.get();
+    queued_flush_loop = loop;
+  }
+  state_of<RunEndsFlushState>(queued_flush).ends.emplace_back(std::move(sender), std::move(end));
+}
+
 // --- PyTaskCompleter ------------------------------------------------------------------------
 
 struct TaskCompleterState {
-  std::optional<rt::OneshotSender<CoroutineOutcome>> outcome;
+  std::optional<rt::OneshotSender<RunEnd>> outcome;
+  PyRef loop;  // the task's, where its end is sent from
   // The run's task, until the completer has been called. It makes a cycle with the task while the
   // task is pending (the task holds its done-callbacks), hence the collector's part in it.
   PyRef task;
@@ -199,13 +260,21 @@ PyObject* task_completer_call(PyObject* self, PyObject* args, PyObject*) {
     auto& sender = state_of<TaskCompleterState>(self).outcome;
     if (!sender) Py_RETURN_NONE;
     // result() is called even when nobody waits any more, so asyncio never reports the
-    // exception as unretrieved.
-    PyObject* result = PyObject_CallMethod(task, "result", nullptr);
-    CoroutineOutcome outcome = result != nullptr ? CoroutineOutcome(PyRef::steal(result))
-                                                 : CoroutineOutcome(PythonException::fetch());
-    sender->send(std::move(outcome));  // a worker that stopped waiting just drops it
+    // exception as unretrieved. Nobody uses a return value: it goes here, where the lock is held,
+    // rather than travel to a worker that would have to hand it back for release.
+    static PyObject* result_name = PyUnicode_InternFromString("result");
+    PyRef result = PyRef::steal(PyObject_CallMethodNoArgs(task, result_name));
+    RunEnd end;
+    end.started = true;
+    end.finished_steady = std::chrono::steady_clock::now();
+    end.finished_wall = std::chrono::system_clock::now();
+    if (!result) end.outcome = PythonException::fetch();
+    result.reset();
+    auto& state = state_of<TaskCompleterState>(self);
+    rt::OneshotSender<RunEnd> taken = std::move(*sender);
     sender.reset();
-    state_of<TaskCompleterState>(self).task.reset();
+    state.task.reset();
+    send_with_this_turn(state.loop.get(), std::move(taken), std::move(end));
     Py_RETURN_NONE;
   });
 }
@@ -321,7 +390,8 @@ void start_task(PyObject* loop, bool plain_tasks, EnsureFutureEntry& entry) {
   PyRef task = PyRef::steal(require(as_task(loop, plain_tasks, entry.awaitable.get())));
   entry.awaitable.reset();
   watched_by_tyvo(task.get());
-  PyRef completer = new_callback(task_completer_type(), TaskCompleterState{std::move(entry.outcome), task});
+  PyRef completer = new_callback(task_completer_type(),
+                                 TaskCompleterState{std::move(entry.outcome), PyRef::borrow(loop), task});
   static PyObject* add_done_callback = PyUnicode_InternFromString("add_done_callback");
   PyRef added =
       PyRef::steal(require(PyObject_CallMethodOneArg(task.get(), add_done_callback, completer.get())));
@@ -372,6 +442,11 @@ PyObject* ensure_future_call(PyObject* self, PyObject*, PyObject*) {
   });
 }
 
+PyTypeObject* ensure_future_type() {
+  static PyTypeObject* type = callback_type<EnsureFutureState>("tyvo.PyEnsureFuture", ensure_future_call);
+  return type;
+}
+
 }  // namespace
 
 PyRef new_done_callback(rt::OneshotSender<rt::Signal> cancellation) {
@@ -385,8 +460,21 @@ PyRef new_checked_completor() {
 }
 
 PyRef new_ensure_future(PyRef loop, std::vector<EnsureFutureEntry> entries, StartPermits permits) {
-  static PyTypeObject* type = callback_type<EnsureFutureState>("tyvo.PyEnsureFuture", ensure_future_call);
-  return new_callback(type, EnsureFutureState{std::move(loop), std::move(entries), std::move(permits)});
+  return new_callback(ensure_future_type(),
+                      EnsureFutureState{std::move(loop), std::move(entries), std::move(permits)});
+}
+
+std::vector<rt::OneshotSender<RunEnd>> refused_entries(PyObject* ensure_future) {
+  auto& entries = state_of<EnsureFutureState>(ensure_future).entries;
+  {
+    SavedException refusal;  // the loop's error, which the caller reports
+    close_unawaited(entries);
+  }
+  std::vector<rt::OneshotSender<RunEnd>> senders;
+  senders.reserve(entries.size());
+  for (auto& entry : entries) senders.push_back(std::move(entry.outcome));
+  entries.clear();
+  return senders;
 }
 
 }  // namespace tyvo::py

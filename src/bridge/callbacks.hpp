@@ -19,7 +19,7 @@ PyRef new_checked_completor();
 
 struct EnsureFutureEntry {
   PyRef awaitable;
-  rt::OneshotSender<CoroutineOutcome> outcome;
+  rt::OneshotSender<RunEnd> outcome;
 };
 
 // PyEnsureFuture(): on `loop`, wraps each awaitable in a task of that loop and has PyTaskCompleter
@@ -28,5 +28,9 @@ struct EnsureFutureEntry {
 // `permits` go back once the loop has taken the first steps of the batch's tasks (checked by one
 // call_soon after making them), or when that can no longer happen.
 PyRef new_ensure_future(PyRef loop, std::vector<EnsureFutureEntry> entries, StartPermits permits);
+
+// Takes back the entries of a PyEnsureFuture that the loop refused, with their coroutines closed,
+// so that each run can be told why it never started. Lock held.
+std::vector<rt::OneshotSender<RunEnd>> refused_entries(PyObject* ensure_future);
 
 }  // namespace tyvo::py

@@ -7,22 +7,25 @@
 
 namespace tyvo::py {
 
-void hand_over_all(const TaskLocals& locals, std::vector<EnsureFutureEntry> entries, StartPermits permits) {
+std::vector<rt::OneshotSender<RunEnd>> hand_over_all(const TaskLocals& locals,
+                                                     std::vector<EnsureFutureEntry> entries,
+                                                     StartPermits permits) {
   PyRef callback = new_ensure_future(locals.loop, std::move(entries), std::move(permits));
-  PyRef call_soon = PyRef::steal(require(PyObject_GetAttrString(locals.loop.get(), "call_soon_threadsafe")));
-  PyRef args = PyRef::steal(require(PyTuple_Pack(1, callback.get())));
-  PyRef kwargs = PyRef::steal(require(Py_BuildValue("{s:O}", "context", locals.context.get())));
-  PyRef handle = PyRef::steal(require(PyObject_Call(call_soon.get(), args.get(), kwargs.get())));
+  static PyObject* call_soon_threadsafe = PyUnicode_InternFromString("call_soon_threadsafe");
+  static PyObject* context_keyword = Py_BuildValue("(s)", "context");
+  PyObject* args[] = {locals.loop.get(), callback.get(), locals.context.get()};
+  PyRef handle = PyRef::steal(PyObject_VectorcallMethod(
+      call_soon_threadsafe, args, 2, context_keyword));
+  if (handle) return {};
+  return refused_entries(callback.get());
 }
 
-rt::Task<CoroutineOutcome> await_completion(CompletionHandle handle) {
-  std::optional<CoroutineOutcome> outcome = co_await handle;
-  if (outcome) co_return std::move(*outcome);
+CoroutineOutcome outcome_of_lost_run() {
   InterpreterLock lock;
-  if (!lock.held()) co_return CoroutineOutcome(PyRef{});  // the program is ending; nobody looks
+  if (!lock.held()) return CoroutineOutcome(PyRef{});  // the program is ending; nobody looks
   PyObject* cancelled = PyObject_CallNoArgs(asyncio::cancelled_error());
-  if (cancelled == nullptr) co_return CoroutineOutcome(PythonException::fetch());
-  co_return CoroutineOutcome(PythonException{PyRef::steal(cancelled)});
+  if (cancelled == nullptr) return CoroutineOutcome(PythonException::fetch());
+  return CoroutineOutcome(PythonException{PyRef::steal(cancelled)});
 }
 
 }  // namespace tyvo::py

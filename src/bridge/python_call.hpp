@@ -10,7 +10,7 @@ namespace tyvo::py {
 struct PythonCall {
   PyRef callable;
   PyRef args;    // a tuple
-  PyRef kwargs;  // a dict
+  PyRef kwargs;  // a dict, or null for none
 };
 
 // Drops the call's references (lock held): at exit, see module/exit_release.hpp.

@@ -19,28 +19,26 @@ namespace {
 struct RunRequest {
   std::shared_ptr<const PythonCall> call;
   std::shared_ptr<const TaskLocals> locals;
-  rt::OneshotSender<RunStart> reply;
+  rt::OneshotSender<RunEnd> reply;
 };
 
 // The coroutines of one batch that go to the same loop and context.
 struct LoopDelivery {
   const TaskLocals* locals;
   std::vector<EnsureFutureEntry> entries;
-  std::vector<rt::OneshotSender<RunStart>> replies;
-  std::vector<CompletionHandle> handles;
 };
 
-void reply_failure(rt::OneshotSender<RunStart>& reply, const std::string& failure) {
-  RunStart outcome;
-  outcome.failure = failure;
-  reply.send(std::move(outcome));
+void reply_not_started(rt::OneshotSender<RunEnd>& reply, const std::string& failure) {
+  RunEnd end;
+  end.failure = failure;
+  reply.send(std::move(end));
 }
 
 LoopDelivery& delivery_for(std::vector<LoopDelivery>& deliveries, const TaskLocals* locals) {
   for (auto& delivery : deliveries) {
     if (delivery.locals == locals) return delivery;
   }
-  return deliveries.emplace_back(LoopDelivery{locals, {}, {}, {}});
+  return deliveries.emplace_back(LoopDelivery{locals, {}});
 }
 
 // Calls each handler; collects the coroutines per loop. Lock held.
@@ -49,14 +47,11 @@ void call_handlers(std::vector<RunRequest>& batch, std::vector<LoopDelivery>& de
     const PythonCall& call = *request.call;
     PyObject* awaitable = PyObject_Call(call.callable.get(), call.args.get(), call.kwargs.get());
     if (awaitable == nullptr) {
-      reply_failure(request.reply, PythonException::fetch().render());
+      reply_not_started(request.reply, PythonException::fetch().render());
       continue;
     }
-    auto [outcome_sender, outcome_receiver] = rt::oneshot<CoroutineOutcome>();
     LoopDelivery& delivery = delivery_for(deliveries, request.locals.get());
-    delivery.entries.push_back(EnsureFutureEntry{PyRef::steal(awaitable), std::move(outcome_sender)});
-    delivery.replies.push_back(std::move(request.reply));
-    delivery.handles.push_back(std::move(outcome_receiver));
+    delivery.entries.push_back(EnsureFutureEntry{PyRef::steal(awaitable), std::move(request.reply)});
   }
 }
 
@@ -64,26 +59,20 @@ void call_handlers(std::vector<RunRequest>& batch, std::vector<LoopDelivery>& de
 // it fails with that error and its coroutines are released unawaited. Lock held.
 void deliver(LoopDelivery& delivery, StartPermits& unused) {
   StartPermits permits = unused.split(delivery.entries.size());
-  try {
-    hand_over_all(*delivery.locals, std::move(delivery.entries), std::move(permits));
-  } catch (const PythonErrorSet&) {
-    const std::string failure = PythonException::fetch().render();
-    for (auto& reply : delivery.replies) reply_failure(reply, failure);
-    return;
-  }
-  for (std::size_t i = 0; i < delivery.replies.size(); ++i) {
-    RunStart outcome;
-    outcome.started = std::move(delivery.handles[i]);
-    delivery.replies[i].send(std::move(outcome));
-  }
+  auto refused = hand_over_all(*delivery.locals, std::move(delivery.entries), std::move(permits));
+  if (refused.empty()) return;
+  const std::string failure = PythonException::fetch().render();
+  for (auto& reply : refused) reply_not_started(reply, failure);
 }
 
 }  // namespace
 
 class RunQueue : public std::enable_shared_from_this<RunQueue> {
  public:
-  // Queues the request; if no thread is starting runs now and permits are left, this one starts
-  // every run it may.
+  // Queues the request; if no thread is starting runs now and permits are left, a worker will.
+  // It starts them from the back of the workers' queue, so that the runs woken together (every
+  // job due at one timer tick) have all been asked for by then and go in one batch, with one
+  // interpreter lock hand-off and one loop wake-up.
   void submit(RunRequest request) {
     {
       std::lock_guard lock(mutex_);
@@ -91,7 +80,7 @@ class RunQueue : public std::enable_shared_from_this<RunQueue> {
       if (draining_ || unstarted_ >= max_unstarted) return;
       draining_ = true;
     }
-    drain();
+    start_drainer();
   }
 
   // The loop took the first steps of `count` runs (or never will): lets as many more start.
@@ -105,7 +94,7 @@ class RunQueue : public std::enable_shared_from_this<RunQueue> {
     }
     // Often called on the loop's thread with the interpreter lock held: the draining is left to
     // a worker.
-    if (wake_a_drainer) rt::spawn(drain_later(shared_from_this()));
+    if (wake_a_drainer) start_drainer();
   }
 
  private:
@@ -113,29 +102,31 @@ class RunQueue : public std::enable_shared_from_this<RunQueue> {
 
   static rt::Task<void> drain_later(std::shared_ptr<RunQueue> queue);
 
+  void start_drainer() {
+    try {
+      rt::spawn(drain_later(shared_from_this()));
+    } catch (...) {
+      // Out of memory: drain here rather than leave the runs waiting.
+      drain();
+    }
+  }
+
   void drain() {
     std::vector<RunRequest> batch;
     for (;;) {
-      {
-        std::lock_guard lock(mutex_);
-        batch.clear();
-        const std::size_t allowed =
-            std::min(waiting_.size(), max_unstarted - std::min(unstarted_, max_unstarted));
-        if (allowed == 0) {
-          draining_ = false;
-          return;
-        }
-        for (std::size_t i = 0; i < allowed; ++i) {
-          batch.push_back(std::move(waiting_.front()));
-          waiting_.pop_front();
-        }
-        unstarted_ += allowed;
-      }
+      if (allowed() == 0) return;
+      // The interpreter lock first, the batch second: runs asked for while this thread waits for
+      // the lock (the loop may hold it for a while) join the batch instead of forming the next.
+      InterpreterLock lock;
+      const std::size_t count = take_batch(batch);
+      if (count == 0) return;
       // Every run of the batch holds a permit from here; those handed over pass theirs on to the
       // loop, the others give theirs back with this.
-      StartPermits unused(shared_from_this(), batch.size());
-      InterpreterLock lock;
-      if (!lock.held()) continue;  // the program is ending: the dropped replies say so
+      StartPermits unused(shared_from_this(), count);
+      if (!lock.held()) {  // the program is ending: nothing is tried
+        for (auto& request : batch) reply_not_started(request.reply, {});
+        continue;
+      }
       std::vector<LoopDelivery> deliveries;
       call_handlers(batch, deliveries);
       for (auto& delivery : deliveries) deliver(delivery, unused);
@@ -143,6 +134,33 @@ class RunQueue : public std::enable_shared_from_this<RunQueue> {
       deliveries.clear();
       batch.clear();
     }
+  }
+
+  // How many runs the drainer may start now; ends the draining when none.
+  std::size_t allowed() {
+    std::lock_guard lock(mutex_);
+    const std::size_t count = startable();
+    if (count == 0) draining_ = false;
+    return count;
+  }
+
+  // mutex_ held.
+  std::size_t startable() const {
+    return std::min(waiting_.size(), max_unstarted - std::min(unstarted_, max_unstarted));
+  }
+
+  // Moves every run the drainer may start into `batch` (cleared first).
+  std::size_t take_batch(std::vector<RunRequest>& batch) {
+    batch.clear();
+    std::lock_guard lock(mutex_);
+    const std::size_t count = startable();
+    if (count == 0) draining_ = false;  // not reached: only the drainer takes, and room only grows
+    for (std::size_t i = 0; i < count; ++i) {
+      batch.push_back(std::move(waiting_.front()));
+      waiting_.pop_front();
+    }
+    unstarted_ += count;
+    return count;
   }
 
   std::mutex mutex_;  // never held while the interpreter lock is taken or Python runs
@@ -167,14 +185,11 @@ void StartPermits::give_back() noexcept {
   }
 }
 
-rt::Task<RunStart> start_run(std::shared_ptr<const PythonCall> call,
-                             std::shared_ptr<const TaskLocals> locals) {
-  auto [reply_sender, reply_receiver] = rt::oneshot<RunStart>();
+RunHandle start_run(std::shared_ptr<const PythonCall> call, std::shared_ptr<const TaskLocals> locals) {
+  auto [reply_sender, reply_receiver] = rt::oneshot<RunEnd>();
   RunQueue& runs = *locals->runs;
   runs.submit(RunRequest{std::move(call), std::move(locals), std::move(reply_sender)});
-  std::optional<RunStart> reply = co_await reply_receiver;
-  if (!reply) co_return RunStart{};  // dropped unanswered: the program is ending
-  co_return std::move(*reply);
+  return std::move(reply_receiver);
 }
 
 }  // namespace tyvo::py

@@ -13,24 +13,20 @@
 
 #include "bridge/coroutine_handover.hpp"
 #include "bridge/python_call.hpp"
-#include "bridge/runtime/task.hpp"
+#include "bridge/runtime/oneshot.hpp"
 #include "bridge/task_locals.hpp"
 
 namespace tyvo::py {
 
-struct RunStart {
-  std::optional<CompletionHandle> started;  // the coroutine is on its way to the loop
-  std::string failure;                      // otherwise: the rendered exception of the handler
-                                            // call or of the hand-over; empty when the program
-                                            // is ending and nothing was attempted
-};
+// The run's one message: how it ended (see RunEnd). Dropped unsent when the loop dropped its
+// coroutine unrun (see outcome_of_lost_run).
+using RunHandle = rt::OneshotReceiver<RunEnd>;
 
 // A run starter for the jobs of one set of task locals.
 std::shared_ptr<RunQueue> new_run_queue();
 
-// Once begun, the run is made even if the awaiting task is dropped meanwhile: the coroutine then
-// runs to its end on the loop and its outcome is discarded.
-rt::Task<RunStart> start_run(std::shared_ptr<const PythonCall> call,
-                             std::shared_ptr<const TaskLocals> locals);
+// Asks for a run now, without waiting. Once asked for, the run is made even if nobody waits for
+// its end any more: the coroutine then runs to its end on the loop and its outcome is discarded.
+RunHandle start_run(std::shared_ptr<const PythonCall> call, std::shared_ptr<const TaskLocals> locals);
 
 }  // namespace tyvo::py

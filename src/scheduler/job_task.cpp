@@ -1,13 +1,13 @@
 #include "scheduler/job_task.hpp"
 
+#include <optional>
 #include <string>
 
 #include "bridge/coroutine_handover.hpp"
 #include "bridge/interpreter.hpp"
 #include "bridge/log.hpp"
 #include "bridge/run_starter.hpp"
-#include "bridge/runtime/race.hpp"
-#include "bridge/runtime/timer.hpp"
+#include "bridge/runtime/unless_signalled.hpp"
 #include "scheduler/fire_delay.hpp"
 
 namespace tyvo {
@@ -26,43 +26,59 @@ void report_outcome(const Job& job, py::CoroutineOutcome outcome) {
   TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, rendered);
 }
 
-// One run, start to outcome. False when the run could not start (the handler raised, or the
-// loop refused the coroutine): the job cannot go on. A frame of its own, so that a job spends its
-// long sleeps holding only the loop's small frame.
-rt::Task<bool> run_once(const Job& job, const std::shared_ptr<const py::TaskLocals>& locals) {
-  py::RunStart run = co_await py::start_run(job.call, locals);
-  if (!run.started) {
-    if (!run.failure.empty()) TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, run.failure);
-    co_return false;
+// An instant on both clocks: the steady one to sleep on, the wall one for cron fire times.
+struct Instant {
+  std::chrono::steady_clock::time_point steady;
+  std::chrono::system_clock::time_point wall;
+  static Instant now() { return {std::chrono::steady_clock::now(), std::chrono::system_clock::now()}; }
+};
+
+enum class AfterRun { next_fire_time, cannot_go_on, stopped };
+
+// Reports how a run ended and sets `ended` to when it did.
+AfterRun after(const Job& job, std::optional<py::RunEnd> end, Instant& ended) {
+  if (!end) {
+    report_outcome(job, py::outcome_of_lost_run());
+    ended = Instant::now();
+    return AfterRun::next_fire_time;
   }
-  auto outcome = co_await py::await_completion(std::move(*run.started));
-  report_outcome(job, std::move(outcome));
-  co_return true;
+  if (!end->started) {  // the handler raised, or the loop refused the coroutine
+    if (!end->failure.empty()) TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, end->failure);
+    return AfterRun::cannot_go_on;
+  }
+  ended = Instant{end->finished_steady, end->finished_wall};
+  report_outcome(job, std::move(end->outcome));
+  return AfterRun::next_fire_time;
 }
 
-rt::Task<void> job_loop(const Job& job, const std::shared_ptr<const py::TaskLocals>& locals) {
-  for (;;) {
-    if (job.active->load()) {
-      const bool went_on = co_await run_once(job, locals);
-      if (!went_on) co_return;
-    }
-    co_await rt::sleep_for(fire_delay(job.trigger, std::chrono::system_clock::now()));
-  }
-}
-
-rt::Task<void> stop_requested(rt::Receiver<rt::Signal>& stop) {
-  co_await stop.recv();  // a message, or the channel's end: both mean stop
+// A frame of its own, which lives only while the run does: a sleeping job keeps just its own.
+rt::Task<AfterRun> run_once(const Job& job, rt::Receiver<rt::Signal>& stop,
+                            const std::shared_ptr<const py::TaskLocals>& locals, Instant& ended) {
+  const py::RunHandle run = py::start_run(job.call, locals);
+  auto end = co_await rt::receive_unless_signalled(stop, run);
+  if (!end) co_return AfterRun::stopped;  // the coroutine runs on, unobserved
+  co_return after(job, std::move(*end), ended);
 }
 
 }  // namespace
 
+// Each wait of the job (for a run's end, for the next fire time) also listens for the stop, so a
+// sleeping job holds nothing but this frame and the timer entry inside it.
 rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<const py::TaskLocals> locals,
                        std::shared_ptr<const LaunchedTasks> launched) {
-  auto ended = co_await rt::race(stop_requested(stop), job_loop(job, locals));
-  if (ended.index() == 0) {
-    if (!launched->retired()) job.active->store(false);
-    TYVO_LOG_WARN("Job {} is now shutdown", job.id);
+  for (;;) {
+    // The next fire time counts from the end of the run, as the loop saw it.
+    Instant from = Instant::now();
+    if (job.active->load()) {
+      const AfterRun outcome = co_await run_once(job, stop, locals, from);
+      if (outcome == AfterRun::cannot_go_on) co_return;
+      if (outcome == AfterRun::stopped) break;
+    }
+    const auto due = rt::detail::deadline_after(from.steady, fire_delay(job.trigger, from.wall));
+    if (!co_await rt::sleep_until_unless_signalled(stop, due)) break;
   }
+  if (!launched->retired()) job.active->store(false);
+  TYVO_LOG_WARN("Job {} is now shutdown", job.id);
 }
 
 }  // namespace tyvo

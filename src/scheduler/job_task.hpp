@@ -11,7 +11,8 @@
 
 namespace tyvo {
 
-// Races the stop channel (looked at first on every wake-up) against the job loop. A stop clears
+// Every wait of the job (for a run's end, for the next fire time) also listens for the stop
+// channel, and a stop already there wins before the next wait begins. A stop clears
 // the job's active flag (unless `launched` was retired by a later start()) and logs "Job {} is now
 // shutdown"; a run that is in progress then goes on to its end on the loop, unobserved.
 rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<const py::TaskLocals> locals,

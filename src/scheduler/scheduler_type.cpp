@@ -73,8 +73,10 @@ PyRef tuple_argument(PyObject* value) {
   return PyRef::borrow(value);
 }
 
+// No kwargs are held as none at all (a call takes NULL for none): every job that gave none would
+// otherwise keep an empty dict of its own.
 PyRef dict_argument(PyObject* value) {
-  if (value == nullptr || value == Py_None) return PyRef::steal(require(PyDict_New()));
+  if (value == nullptr || value == Py_None) return PyRef{};
   if (!PyDict_Check(value)) raise_conversion_error("kwargs", value, "PyDict");
   return PyRef::borrow(value);
 }

@@ -8,8 +8,8 @@
 
 namespace tyvo::rt {
 
-// Awaitable monotonic sleep on the steady clock, at millisecond resolution:
-// the deadline is rounded up to the next whole millisecond and never fires
+// Awaitable monotonic sleep on the steady clock, at the timer's tick (1 ms):
+// the deadline is rounded up to the next tick and never fires
 // early. Even a deadline already past waits for the timer's next tick. A
 // sleeping coroutine costs one timer entry (inside this object) and no CPU.
 // Destroying it while suspended removes the entry.
@@ -30,7 +30,7 @@ class [[nodiscard]] Sleep {
   bool armed_ = false;  // touched only by the sleeping coroutine's own steps
 };
 
-// Sleeps until `deadline`. One that cannot be rounded to a millisecond tick
+// Sleeps until `deadline`. One that cannot be rounded to a tick
 // counts as about 30 years from now.
 inline Sleep sleep_until(std::chrono::steady_clock::time_point deadline) noexcept { return Sleep(deadline); }
 

@@ -43,19 +43,23 @@ TEST(Deadline, DelaysSaturateInsteadOfOverflowing) {
   for (const Case& c : cases) EXPECT_EQ(detail::deadline_after(now, c.delay), c.expected) << c.delay.count();
 }
 
-TEST(Deadline, TicksRoundUpToTheNextWholeMillisecond) {
+TEST(Deadline, TicksRoundUpToTheNextWholeTick) {
   const auto now = at(1s);
   struct Case {
     Clock::time_point deadline;
     detail::Tick expected;
   };
+  const auto tick_count = [](nanoseconds since_epoch) {
+    return std::chrono::duration_cast<detail::TickLength>(since_epoch).count();
+  };
+  const auto one_tick = std::chrono::duration_cast<nanoseconds>(detail::TickLength(1));
   const Case cases[] = {
-      {at(7ms), 7},
-      {at(7ms + 1ns), 8},
-      {at(8ms - 1ns), 8},
+      {at(7 * one_tick), 7},
+      {at(7 * one_tick + 1ns), 8},
+      {at(8 * one_tick - 1ns), 8},
       {at(0ns), 0},
       // Too close to the end of the clock to round up: 30 years from now.
-      {Clock::time_point::max(), std::chrono::duration_cast<milliseconds>(1s + thirty_years).count()},
+      {Clock::time_point::max(), tick_count(1s + thirty_years)},
   };
   for (const Case& c : cases) {
     const detail::Tick tick = detail::tick_not_before(c.deadline, now);

@@ -4,14 +4,13 @@ namespace tyvo::rt::detail {
 namespace {
 
 using std::chrono::duration_cast;
-using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 
 static_assert(std::is_same_v<Clock::duration, nanoseconds>,
               "tick arithmetic assumes a nanosecond steady clock");
 
 // The last instant whose tick can still be turned back into a time point.
-constexpr Clock::time_point last_roundable{Clock::duration::max() - milliseconds(1)};
+constexpr Clock::time_point last_roundable{Clock::duration::max() - duration_cast<nanoseconds>(TickLength(1))};
 
 // now + far_future, kept within what the tick arithmetic can represent.
 Clock::time_point far_from(Clock::time_point now) noexcept {
@@ -20,7 +19,7 @@ Clock::time_point far_from(Clock::time_point now) noexcept {
 }
 
 Tick ceil_tick(Clock::time_point deadline) noexcept {
-  return std::chrono::ceil<milliseconds>(deadline.time_since_epoch()).count();
+  return std::chrono::ceil<TickLength>(deadline.time_since_epoch()).count();
 }
 
 }  // namespace
@@ -37,7 +36,7 @@ Tick tick_not_before(Clock::time_point deadline, Clock::time_point now) noexcept
 }
 
 Clock::time_point tick_start(Tick tick) noexcept {
-  return Clock::time_point(duration_cast<nanoseconds>(milliseconds(tick)));
+  return Clock::time_point(duration_cast<nanoseconds>(TickLength(tick)));
 }
 
 }  // namespace tyvo::rt::detail

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace tyvo::rt::detail {
 namespace {
@@ -46,7 +47,44 @@ Context& Pool::detached_context() noexcept {
   return *context;
 }
 
+namespace {
+thread_local std::vector<Pool::Job>* gathered = nullptr;  // the innermost Gathering's
+}  // namespace
+
+Pool::Gathering::Gathering() noexcept : outer_(std::exchange(gathered, &jobs_)) {}
+
+Pool::Gathering::~Gathering() {
+  gathered = outer_;
+  if (jobs_.empty()) return;
+  try {
+    Pool::instance().post_all(jobs_);
+  } catch (...) {
+    // Out of memory growing the queue: post them one by one, as without gathering.
+    for (const Job& job : jobs_) Pool::instance().post(job.handle, job.context);
+  }
+}
+
+void Pool::post_all(std::vector<Job>& jobs) {
+  std::size_t wake;
+  {
+    std::lock_guard lock(mutex_);
+    queue_.insert(queue_.end(), jobs.begin(), jobs.end());
+    const std::size_t sleeping = idle_threads_ - std::min(idle_threads_, wakeups_pending_);
+    wake = std::min(sleeping, jobs.size());
+    wakeups_pending_ += wake;
+  }
+  for (std::size_t i = 0; i < wake; ++i) job_posted_.notify_one();
+}
+
 void Pool::post(std::coroutine_handle<> handle, Context* context) {
+  if (gathered != nullptr) {
+    try {
+      gathered->push_back(Job{handle, context});
+      return;
+    } catch (...) {
+      // Out of memory: queue it now instead.
+    }
+  }
   bool wake_one;
   {
     std::lock_guard lock(mutex_);
@@ -61,6 +99,7 @@ void Pool::post(std::coroutine_handle<> handle, Context* context) {
 }
 
 void Pool::work() {
+  constexpr std::size_t max_taken = 8;
   mark_runtime_thread();
   std::unique_lock lock(mutex_);
   for (;;) {
@@ -70,12 +109,19 @@ void Pool::work() {
       --idle_threads_;
       if (wakeups_pending_ > 0) --wakeups_pending_;  // ours, or one a spurious wake-up beat us to
     }
-    const Job job = queue_.front();
-    queue_.pop_front();
+    // A few at a time, so that workers taking turns at a burst do not meet at the lock for every
+    // job; few, so that a job that blocks (one waiting for the interpreter lock) holds up little.
+    const std::size_t take = std::min<std::size_t>(
+        {queue_.size(), max_taken, std::max<std::size_t>(1, queue_.size() / std::max<std::size_t>(1, thread_count_))});
+    Job taken[max_taken];
+    for (std::size_t i = 0; i < take; ++i) {
+      taken[i] = queue_.front();
+      queue_.pop_front();
+    }
     lock.unlock();
-    {
-      ContextScope scope(job.context);
-      job.handle.resume();
+    for (std::size_t i = 0; i < take; ++i) {
+      ContextScope scope(taken[i].context);
+      taken[i].handle.resume();
     }
     lock.lock();
   }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 namespace tyvo::rt::detail {
 
@@ -27,11 +28,28 @@ class Pool {
 
   std::size_t thread_count() const noexcept { return thread_count_; }
 
- private:
   struct Job {
     std::coroutine_handle<> handle;
     Context* context;
   };
+
+  // While one lives, posts made on this thread are gathered and queued together when it ends:
+  // one lock and as many wake-ups as there are idle workers for a whole burst (a loop turn's
+  // run ends, a timer tick's sleepers), not a lock, and often a futex wake, per post.
+  class Gathering {
+   public:
+    Gathering() noexcept;
+    ~Gathering();
+    Gathering(const Gathering&) = delete;
+    Gathering& operator=(const Gathering&) = delete;
+
+   private:
+    std::vector<Job> jobs_;
+    std::vector<Job>* outer_;
+  };
+
+ private:
+  void post_all(std::vector<Job>& jobs);
 
   Pool() = default;
   void start_threads();

@@ -13,7 +13,7 @@ namespace tyvo::rt::detail {
 struct TimerEntry {
   static constexpr std::size_t not_queued = static_cast<std::size_t>(-1);
 
-  std::int64_t tick = 0;       // whole milliseconds of the steady clock
+  std::int64_t tick = 0;       // the first tick at or after the deadline (see deadline.hpp)
   std::uint64_t sequence = 0;  // breaks ties: equal ticks fire in the order they were added
   std::size_t heap_index = not_queued;
   Waiter waiter;

@@ -68,6 +68,7 @@ void TimerQueue::run() {
     // Waking only queues the coroutine (see Context::schedule), so it is
     // done under the lock that cancel() takes: a cancelled sleeper is
     // either still in the heap or already fully woken.
+    Pool::Gathering together;
     while (!heap_.empty() && tick_start(heap_.top()->tick) <= now) heap_.pop()->waiter.wake();
   }
 }
