@@ -10,8 +10,8 @@ set -euo pipefail
 export PYTHONDONTWRITEBYTECODE=1
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-python=$root/build/venv-bench/bin/python
-module_dir=$(dirname "$(ls "$root"/build/bench-src/build/cp3*/tyvo.cpython-*.so | head -1)")
+python=$root/build/venv-bench-3.11/bin/python  # the CPython 3.11 venv of run_compare.sh
+module_dir=$(dirname "$(ls "$root"/build/bench-src/build/cp311*/tyvo.cpython-*.so | head -1)")
 module=$(ls "$module_dir"/tyvo.cpython-*.so)
 out=$root/build/bench-profile
 mkdir -p "$out"
