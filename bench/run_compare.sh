@@ -27,9 +27,14 @@ quick=${QUICK:-0}
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 
-# A version like 3.11 means the newest pyenv 3.11.x; anything with a slash is taken as a path.
+# A version like 3.11 means the newest pyenv 3.11.x (else python3.11 on PATH); anything with a
+# slash is a path; anything else a command on PATH.
 resolve_python() {
   if [[ $1 == */* ]]; then echo "$1"; return; fi
+  if [[ ! $1 =~ ^[0-9]+\.[0-9]+$ ]]; then
+    command -v "$1" || { echo "no interpreter '$1' on PATH" >&2; exit 1; }
+    return
+  fi
   local root version
   root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
   version=$(ls -d "$root"/versions/"$1".* 2>/dev/null | sort -V | tail -1)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Profiles tyvo under the comparison's workloads, to see where its time and memory go.
-# Needs the venv and the unstripped module that `BUILD_ONLY=1 bash bench/run_compare.sh` leaves,
-# plus perf (Debian's linux-perf) and valgrind.
+# Needs the CPython 3.11 venv and the unstripped module that
+# `PYTHONS=3.11 BUILD_ONLY=1 bash bench/run_compare.sh` leaves, plus perf (Debian's linux-perf) and
+# valgrind; the gil mode also needs that interpreter's libpython with its symbols (pyenv's has them).
 #
 #   bash bench/compare/profile_tyvo.sh cpu        # perf: CPU per run, 100 jobs, zero interval
 #   bash bench/compare/profile_tyvo.sh pipeline   # uprobes: timeline of each run's steps, 10,000 jobs
