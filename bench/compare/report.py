@@ -235,7 +235,7 @@ class Report:
             row = []
             for label in labels:
                 measured, ok = cells.get(label, ("n/a", None))
-                row.append("%s %s" % (verdict(ok), measured))
+                row.append("n/a" if ok is None else "%s %s" % (verdict(ok), measured))
             lines.append("| %s | %s |" % (text, " | ".join(row)))
         return lines
 
