@@ -2,7 +2,7 @@
 
 After a warm-up, counts the runs and the process CPU time (every thread) over a fixed window.
 
-    python cpu_per_run.py CONTESTANT INTERVAL_MS [--jobs 100] [--warmup 1] [--seconds 3]
+    python cpu_per_run.py CONTESTANT INTERVAL_MS [--jobs 100] [--warmup 1] [--seconds 3] [--loop asyncio|uvloop]
 
 prints one JSON line: runs per second, CPU milliseconds per 1,000 runs, CPU use in percent.
 """
@@ -12,7 +12,7 @@ import asyncio
 import time
 
 import contestants
-from measure import cpu_seconds, emit
+from measure import add_loop_option, cpu_seconds, emit, loop_name, run
 
 
 async def measure(name, interval_ms, jobs, warmup, seconds):
@@ -40,6 +40,7 @@ async def measure(name, interval_ms, jobs, warmup, seconds):
     return {
         "workload": "cpu_per_run",
         "contestant": name,
+        "loop": loop_name(),
         "interval_ms": interval_ms,
         "jobs": jobs,
         "runs": measured_runs,
@@ -56,8 +57,10 @@ def main():
     parser.add_argument("--jobs", type=int, default=100)
     parser.add_argument("--warmup", type=float, default=1.0)
     parser.add_argument("--seconds", type=float, default=3.0)
+    add_loop_option(parser)
     options = parser.parse_args()
-    emit(asyncio.run(measure(options.contestant, options.interval_ms, options.jobs, options.warmup, options.seconds)))
+    emit(run(measure(options.contestant, options.interval_ms, options.jobs, options.warmup, options.seconds),
+             options.loop))
 
 
 if __name__ == "__main__":

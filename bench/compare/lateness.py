@@ -5,7 +5,7 @@ fixed-delay contestants (tyvo, the plain loop) a run is due one interval after t
 of the same job ended; for APScheduler it is due at its own fire time. The first run of each job
 is left out: it only measures start-up.
 
-    python lateness.py CONTESTANT JOBS [--seconds 6] [--interval 1]
+    python lateness.py CONTESTANT JOBS [--seconds 6] [--interval 1] [--loop asyncio|uvloop]
 
 prints one JSON line: lateness p50, p99 and max in milliseconds, runs measured, CPU seconds.
 """
@@ -14,7 +14,7 @@ import argparse
 import asyncio
 
 import contestants
-from measure import cpu_seconds, emit, percentile
+from measure import add_loop_option, cpu_seconds, emit, loop_name, percentile, run
 
 
 async def measure(name, jobs, seconds, interval):
@@ -54,6 +54,7 @@ async def measure(name, jobs, seconds, interval):
     return {
         "workload": "lateness",
         "contestant": name,
+        "loop": loop_name(),
         "jobs": jobs,
         "runs_measured": len(lateness),
         "jobs_never_run": sum(1 for end in last_end if end is None),
@@ -71,8 +72,9 @@ def main():
     parser.add_argument("jobs", type=int)
     parser.add_argument("--seconds", type=float, default=6.0)
     parser.add_argument("--interval", type=float, default=1.0)
+    add_loop_option(parser)
     options = parser.parse_args()
-    emit(asyncio.run(measure(options.contestant, options.jobs, options.seconds, options.interval)))
+    emit(run(measure(options.contestant, options.jobs, options.seconds, options.interval), options.loop))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,10 @@
-"""What the report says about the machine and the software that ran the benchmarks."""
+"""What the report says about the machine and the software that ran the benchmarks.
+
+    python machine.py    prints describe() of this interpreter as one JSON line
+"""
 
 import datetime
+import json
 import os
 import platform
 from importlib import metadata
@@ -29,5 +33,9 @@ def describe():
         "python": "%s %s" % (platform.python_implementation(), platform.python_version()),
         "kernel": platform.release(),
         "load": [round(value, 2) for value in os.getloadavg()],
-        "packages": {name: version_of(name) for name in ("tyvo", "APScheduler", "croniter")},
+        "packages": {name: version_of(name) for name in ("tyvo", "APScheduler", "croniter", "uvloop")},
     }
+
+
+if __name__ == "__main__":
+    print(json.dumps(describe()))

@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # Profiles tyvo under the comparison's workloads, to see where its time and memory go.
-# Needs the venv and the unstripped module that `BUILD_ONLY=1 bash bench/run_compare.sh` leaves,
-# plus perf (Debian's linux-perf) and valgrind.
+# Needs the CPython 3.11 venv and the unstripped module that
+# `PYTHONS=3.11 BUILD_ONLY=1 bash bench/run_compare.sh` leaves, plus perf (Debian's linux-perf) and
+# valgrind; the gil mode also needs that interpreter's libpython with its symbols (pyenv's has them).
 #
 #   bash bench/compare/profile_tyvo.sh cpu        # perf: CPU per run, 100 jobs, zero interval
 #   bash bench/compare/profile_tyvo.sh pipeline   # uprobes: timeline of each run's steps, 10,000 jobs
 #   bash bench/compare/profile_tyvo.sh memory     # massif: live heap per job, 20,000 hourly jobs
+#   bash bench/compare/profile_tyvo.sh gil [tyvo|asyncio] [asyncio|uvloop]
+#                                                 # uprobes on CPython 3.11's lock: waits and forced
+#                                                 # hand-overs per burst of 10,000 jobs, loop vs workers
 set -euo pipefail
 export PYTHONDONTWRITEBYTECODE=1
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-python=$root/build/venv-bench/bin/python
-module_dir=$(dirname "$(ls "$root"/build/bench-src/build/cp3*/tyvo.cpython-*.so | head -1)")
+python=$root/build/venv-bench-3.11/bin/python  # the CPython 3.11 venv of run_compare.sh
+module_dir=$(dirname "$(ls "$root"/build/bench-src/build/cp311*/tyvo.cpython-*.so | head -1)")
 module=$(ls "$module_dir"/tyvo.cpython-*.so)
 out=$root/build/bench-profile
 mkdir -p "$out"
@@ -19,6 +23,22 @@ export PYTHONPATH=$module_dir  # the unstripped build of the installed module: s
 
 # Address of a function in the module, for a uprobe (C++ names do not survive perf probe's syntax).
 address_of() { nm -C "$module" | grep -F " $1" | grep -v '\.cold' | head -1 | cut -d' ' -f1; }
+
+# uprobes need tracefs; the probes of one group are removed again on exit (only ours: others may
+# be profiling alongside).
+mount_tracefs() {
+  mounted=""
+  if ! mountpoint -q /sys/kernel/tracing; then
+    mount -t tracefs nodev /sys/kernel/tracing
+    mounted=yes
+  fi
+  probe_group=$1
+  trap cleanup EXIT
+}
+cleanup() {
+  perf probe -q -d "$probe_group" || true
+  if [[ -n $mounted ]]; then umount /sys/kernel/tracing || true; fi
+}
 
 case ${1:-cpu} in
   cpu)
@@ -28,16 +48,7 @@ case ${1:-cpu} in
     "$python" "$here/perf_summary.py" cpu "$out/cpu.txt"
     ;;
   pipeline)
-    mounted=""
-    if ! mountpoint -q /sys/kernel/tracing; then
-      mount -t tracefs nodev /sys/kernel/tracing
-      mounted=yes
-    fi
-    cleanup() {
-      perf probe -q -d "probe_tyvo:*" || true
-      if [[ -n $mounted ]]; then umount /sys/kernel/tracing || true; fi
-    }
-    trap cleanup EXIT
+    mount_tracefs "probe_tyvo:*"
     probes=(completer "tyvo::py::(anonymous namespace)::task_completer_call("
             resume "tyvo::(anonymous namespace)::job_loop("
             sleep "tyvo::rt::Sleep::await_suspend("
@@ -58,8 +69,22 @@ case ${1:-cpu} in
       "$python" "$here/scale.py" tyvo 20000 --idle 0 --settle 0.5 >/dev/null
     "$python" "$here/perf_summary.py" massif "$out/massif.out" 20000
     ;;
+  gil)
+    contestant=${2:-tyvo}
+    loop=${3:-asyncio}
+    libpython=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("LIBDIR") + "/" + sysconfig.get_config_var("INSTSONAME"))')
+    specs=$("$python" "$here/perf_summary.py" gil-probes "$libpython")
+    mount_tracefs "tyvo_gil:*"
+    perf probe -q -d "tyvo_gil:*" 2>/dev/null || true
+    for spec in $specs; do perf probe -q -x "$libpython" -a "$spec"; done
+    perf record -q -k CLOCK_MONOTONIC -e 'tyvo_gil:*' -o "$out/gil.data" -- \
+      "$python" "$here/lateness.py" "$contestant" 10000 --seconds 4 --loop "$loop" > "$out/gil-lateness.json"
+    perf script -i "$out/gil.data" -F pid,tid,time,event 2>/dev/null > "$out/gil.txt"
+    echo "lateness.py $contestant 10000 --seconds 4 --loop $loop on $("$python" -V): $(cat "$out/gil-lateness.json")"
+    "$python" "$here/perf_summary.py" gil "$out/gil.txt"
+    ;;
   *)
-    echo "usage: $0 cpu|pipeline|memory" >&2
+    echo "usage: $0 cpu|pipeline|memory|gil" >&2
     exit 2
     ;;
 esac

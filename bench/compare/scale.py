@@ -9,7 +9,7 @@ Measures, in one fresh process:
   shutdown_s     from asking to stop until everything has stopped (tyvo: from `await shutdown()`
                  until start()'s future completes)
 
-    python scale.py CONTESTANT JOBS [--idle 5] [--settle 1] [--timeout 120]
+    python scale.py CONTESTANT JOBS [--idle 5] [--settle 1] [--timeout 120] [--loop asyncio|uvloop]
 """
 
 import argparse
@@ -17,7 +17,7 @@ import asyncio
 import time
 
 import contestants
-from measure import cpu_seconds, emit, rss_bytes
+from measure import add_loop_option, cpu_seconds, emit, loop_name, rss_bytes, run
 
 HOUR = 3600.0
 
@@ -61,6 +61,7 @@ async def measure(name, jobs, idle_seconds, settle_seconds, timeout):
     return {
         "workload": "scale",
         "contestant": name,
+        "loop": loop_name(),
         "jobs": jobs,
         "schedule_s": round(scheduled - began, 4),
         "first_runs_s": None if first_runs_s is None else round(first_runs_s, 4),
@@ -79,8 +80,9 @@ def main():
     parser.add_argument("--idle", type=float, default=5.0)
     parser.add_argument("--settle", type=float, default=1.0)
     parser.add_argument("--timeout", type=float, default=120.0)
+    add_loop_option(parser)
     options = parser.parse_args()
-    emit(asyncio.run(measure(options.contestant, options.jobs, options.idle, options.settle, options.timeout)))
+    emit(run(measure(options.contestant, options.jobs, options.idle, options.settle, options.timeout), options.loop))
 
 
 if __name__ == "__main__":
