@@ -5,6 +5,7 @@ prove that no run overlapped another and none started twice within a hold."""
 import fcntl
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -94,8 +95,12 @@ class Replicas:
         # asyncio's notices of slow steps appear when the tests run in development mode.
         allowed = ("Shutting down", "is now shutdown", "asyncio WARNING Executing <", *allowed)
         for pid, log in self.logs.items():
-            for line in log.read_text().splitlines():
-                assert any(text in line for text in allowed), f"replica {pid} logged: {line}\n{self.report()}"
+            # A record starts with the replica's pid; the lines after it (a store's multi-line
+            # error, say) belong to it.
+            records = re.split(rf"\n(?={pid} )", log.read_text().rstrip("\n"))
+            for record in filter(None, records):
+                assert any(text in record.splitlines()[0] for text in allowed), \
+                    f"replica {pid} logged: {record}\n{self.report()}"
 
 
 def test_replicas_run_each_job_once_and_survive_one_killed_mid_run(server, tmp_path):
