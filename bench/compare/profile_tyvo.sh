@@ -73,10 +73,10 @@ case ${1:-cpu} in
     contestant=${2:-tyvo}
     loop=${3:-asyncio}
     libpython=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("LIBDIR") + "/" + sysconfig.get_config_var("INSTSONAME"))')
-    specs=$("$python" "$here/perf_summary.py" gil-probes "$libpython")
+    probes=$("$python" "$here/perf_summary.py" gil-probes "$libpython")
     mount_tracefs "tyvo_gil:*"
     perf probe -q -d "tyvo_gil:*" 2>/dev/null || true
-    for spec in $specs; do perf probe -q -x "$libpython" -a "$spec"; done
+    for probe in $probes; do perf probe -q -x "$libpython" -a "$probe"; done
     perf record -q -k CLOCK_MONOTONIC -e 'tyvo_gil:*' -o "$out/gil.data" -- \
       "$python" "$here/lateness.py" "$contestant" 10000 --seconds 4 --loop "$loop" > "$out/gil-lateness.json"
     perf script -i "$out/gil.data" -F pid,tid,time,event 2>/dev/null > "$out/gil.txt"
