@@ -8,8 +8,6 @@
 #pragma once
 
 #include <memory>
-#include <optional>
-#include <string>
 
 #include "bridge/coroutine_handover.hpp"
 #include "bridge/python_call.hpp"
