@@ -21,6 +21,10 @@ std::atomic<bool> program_ending{false};
 // Native threads between their liveness check and the release of the lock. The atexit hook waits
 // for them to leave before finalisation may begin.
 std::atomic<int> threads_entering{0};
+// Set once the atexit hook has released what the runtime held. Until then a release without the
+// lock is queued even while the program is ending: a worker that leaves Python during the hook's
+// wait often drops the last owner of a job's call, and the hook's drain must still see it.
+std::atomic<bool> exit_releases_done{false};
 
 // Native threads give up waiting for the atexit hook's wait after this long: a worker may be stuck
 // inside Python (a finaliser that sleeps, say), and the program must still end.
@@ -57,6 +61,8 @@ PyObject* on_program_exit(PyObject*, PyObject*) {
     return guarded<PyObject*>(nullptr, [] {
       release_registered_at_exit();
       drain_deferred_releases();
+      exit_releases_done.store(true);
+      drain_deferred_releases();  // what was queued between the first drain and the flag
       Py_RETURN_NONE;
     });
   }
@@ -75,6 +81,7 @@ PyMethodDef on_program_exit_def = {"_tyvo_on_exit", on_program_exit, METH_NOARGS
 // fork() keeps only the calling thread: no worker is entering the interpreter in the child.
 void reset_after_fork_in_child() {
   threads_entering.store(0);
+  exit_releases_done.store(false);
   drain_requested.store(false);
   worker_thread_state = nullptr;
   worker_holds_lock = false;
@@ -104,6 +111,10 @@ void request_deferred_drain() {
 }
 
 bool interpreter_alive() noexcept { return !program_ending.load() && !interpreter_finalizing(); }
+
+bool deferred_releases_accepted() noexcept {
+  return !exit_releases_done.load() && !interpreter_finalizing();
+}
 
 bool lock_held_here() noexcept {
   if (worker_thread_state != nullptr) return worker_holds_lock;

@@ -16,6 +16,10 @@ void request_deferred_drain();
 // False from the moment the program starts ending (atexit) or the interpreter finalises.
 bool interpreter_alive() noexcept;
 
+// Whether a release without the lock may still be queued: from the start of the program until
+// the atexit hook has drained the queue for the last time, unless the interpreter finalises first.
+bool deferred_releases_accepted() noexcept;
+
 // Whether the calling thread holds the interpreter lock.
 bool lock_held_here() noexcept;
 

@@ -44,7 +44,7 @@ void PyRef::reset() {
   if (object == nullptr) return;
   if (lock_held_here()) {
     Py_DECREF(object);
-  } else if (interpreter_alive()) {
+  } else if (deferred_releases_accepted()) {
     defer_release(object);
   }
 }

@@ -8,8 +8,9 @@
 //     and carried out soon (a worker takes the lock for it) or the next time the module holds
 //     the lock (drain_deferred_releases()).
 //  4. Copying a PyRef (Py_INCREF) needs the interpreter lock; moving it does not.
-//  5. Once the program is ending, a release without the lock is dropped: the object dies with the
-//     process. With the lock (finalisers and collections during teardown) it is still made.
+//  5. Once the program's exit hook has made its last drain, a release without the lock is dropped:
+//     the object dies with the process. With the lock (finalisers and collections during teardown)
+//     it is still made.
 #pragma once
 
 #include <Python.h>
