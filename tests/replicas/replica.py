@@ -9,6 +9,7 @@ appended under an exclusive flock, so the file's order is the order in which the
 
 import asyncio
 import contextvars
+import faulthandler
 import fcntl
 import json
 import logging
@@ -67,6 +68,7 @@ async def main(store, url, path, jobs):
 
 
 if __name__ == "__main__":
+    faulthandler.register(signal.SIGUSR1)  # the tests ask for the stacks of a replica that seems stuck
     logging.basicConfig(stream=sys.stderr, level=logging.WARNING,
                         format="%(process)d %(name)s %(levelname)s %(message)s")
     asyncio.run(main(sys.argv[1], sys.argv[2], sys.argv[3], json.loads(sys.argv[4])))

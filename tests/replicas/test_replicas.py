@@ -73,7 +73,12 @@ class Replicas:
                     killed.stdout.close()
                     return victim
             time.sleep(0.05)
-        raise AssertionError(f"no replica was running {job_id}\n{self.report()}")
+        for process in self.processes.values():
+            process.send_signal(signal.SIGUSR1)  # each writes its threads' stacks to its log
+        time.sleep(0.5)
+        recorded = self.record.read_text().splitlines()
+        raise AssertionError(f"no replica was running {job_id}; the record's last lines (of {len(recorded)}):\n"
+                             + "\n".join(recorded[-20:]) + f"\n{self.report()}")
 
     def stop(self):
         for process in self.processes.values():
