@@ -12,13 +12,13 @@
 
 namespace tyvo {
 
-// The Python side of a job: handler, args and kwargs.
+// The Python side of a job: handler, args and kwargs, shared by every copy of the job.
 using JobCall = py::PythonCall;
 
-// As the Scheduler object registers it. Its references are the Scheduler's alone.
+// As the Scheduler object registers it.
 struct Job {
   std::string id;
-  JobCall call;
+  std::shared_ptr<const JobCall> call;
   TriggerValue trigger;
   // True: runs happen at fire times. Shared with the runtime, so pause and resume reach the task.
   std::shared_ptr<std::atomic<bool>> active;
@@ -43,7 +43,7 @@ inline void release_references(RuntimeJob& job) { release_references(job.call); 
 // whatever travels to the worker runtime holds its own, counted and never visited, so that
 // collecting a Scheduler can never clear a handler that a running job still uses.
 inline std::shared_ptr<const RuntimeJob> for_runtime(const Job& job) {
-  auto block = std::make_shared<RuntimeJob>(RuntimeJob{job.id, job.call, job.trigger, job.active});
+  auto block = std::make_shared<RuntimeJob>(RuntimeJob{job.id, *job.call, job.trigger, job.active});
   py::release_at_exit(block);  // held by the runtime: released at exit, see exit_release.hpp
   return block;
 }

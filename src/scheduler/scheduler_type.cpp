@@ -123,7 +123,8 @@ PyObject* schedule(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 
     SchedulerState& state = state_of(self);
     Job job{given_id ? std::move(*given_id) : std::move(generated),
-            JobCall{PyRef::borrow(bound[0]), std::move(call_args), std::move(call_kwargs)},
+            std::make_shared<const JobCall>(
+                JobCall{PyRef::borrow(bound[0]), std::move(call_args), std::move(call_kwargs)}),
             std::move(trigger), std::make_shared<std::atomic<bool>>(state.started)};
     state.jobs.insert_or_assign(job.id, job);
     auto locals = capture_task_locals();  // the job stays registered if there is no running loop
@@ -260,9 +261,9 @@ PyObject* scheduler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 int scheduler_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   for (const auto& [id, job] : state_of(self).jobs) {
-    Py_VISIT(job.call.callable.get());
-    Py_VISIT(job.call.args.get());
-    Py_VISIT(job.call.kwargs.get());
+    Py_VISIT(job.call->callable.get());
+    Py_VISIT(job.call->args.get());
+    Py_VISIT(job.call->kwargs.get());
   }
   return 0;
 }
