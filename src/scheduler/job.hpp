@@ -1,12 +1,14 @@
-// A registered job, and the block of it that the worker runtime keeps.
+// A registered job, and the copies of it that travel to the supervisor and the job task.
 #pragma once
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
 #include "bridge/python_call.hpp"
+#include "bridge/runtime/channel.hpp"
 #include "module/exit_release.hpp"
 #include "module/trigger_value.hpp"
 
@@ -15,37 +17,28 @@ namespace tyvo {
 // The Python side of a job: handler, args and kwargs, shared by every copy of the job.
 using JobCall = py::PythonCall;
 
-// As the Scheduler object registers it.
 struct Job {
   std::string id;
   std::shared_ptr<const JobCall> call;
   TriggerValue trigger;
-  // True: runs happen at fire times. Shared with the runtime, so pause and resume reach the task.
+  // True: runs happen at fire times. Shared by every copy, so pause and resume reach the task.
   std::shared_ptr<std::atomic<bool>> active;
+  // Set only in the supervisor's copy, once the job's task has been started.
+  std::optional<rt::Sender<rt::Signal>> shutdown_tx;
 };
 
 using JobRegistry = std::unordered_map<std::string, Job>;
 
-// What the worker runtime keeps of a job: one immutable block, shared by the supervisor and the
-// job's task, so that a started job costs one allocation here and no copies.
-struct RuntimeJob {
-  std::string id;
-  JobCall call;
-  TriggerValue trigger;
-  std::shared_ptr<std::atomic<bool>> active;
-};
-
-// Drops the call's references (lock held): at exit, see module/exit_release.hpp.
-inline void release_references(RuntimeJob& job) { release_references(job.call); }
-
-// The runtime's block for `job`, with Python references of its own (lock held). The registry's
-// references belong to the Scheduler object alone, and are the ones it shows the cyclic collector;
-// whatever travels to the worker runtime holds its own, counted and never visited, so that
-// collecting a Scheduler can never clear a handler that a running job still uses.
-inline std::shared_ptr<const RuntimeJob> for_runtime(const Job& job) {
-  auto block = std::make_shared<RuntimeJob>(RuntimeJob{job.id, *job.call, job.trigger, job.active});
-  py::release_at_exit(block);  // held by the runtime: released at exit, see exit_release.hpp
-  return block;
+// A copy of `job` with Python references of its own (lock held). The registry's references
+// belong to the Scheduler object alone, and are the ones it shows the cyclic collector; whatever
+// travels to the worker runtime holds its own, counted and never visited, so that collecting a
+// Scheduler can never clear a handler that a running job still uses.
+inline Job with_own_call(const Job& job) {
+  Job copy = job;
+  auto call = std::make_shared<JobCall>(*job.call);
+  py::release_at_exit(call);  // held by the runtime: released at exit, see exit_release.hpp
+  copy.call = std::move(call);
+  return copy;
 }
 
 }  // namespace tyvo

@@ -13,7 +13,7 @@
 namespace tyvo {
 namespace {
 
-void report_outcome(const RuntimeJob& job, py::CoroutineOutcome outcome) {
+void report_outcome(const Job& job, py::CoroutineOutcome outcome) {
   auto* exception = std::get_if<py::PythonException>(&outcome);
   if (exception == nullptr) return;  // a return value is dropped unused
   std::string rendered;
@@ -36,7 +36,7 @@ struct Instant {
 enum class AfterRun { next_fire_time, cannot_go_on, stopped };
 
 // Reports how a run ended and sets `ended` to when it did.
-AfterRun after(const RuntimeJob& job, std::optional<py::RunEnd> end, Instant& ended) {
+AfterRun after(const Job& job, std::optional<py::RunEnd> end, Instant& ended) {
   if (!end) {
     report_outcome(job, py::outcome_of_lost_run());
     ended = Instant::now();
@@ -52,33 +52,33 @@ AfterRun after(const RuntimeJob& job, std::optional<py::RunEnd> end, Instant& en
 }
 
 // A frame of its own, which lives only while the run does: a sleeping job keeps just its own.
-rt::Task<AfterRun> run_once(const std::shared_ptr<const RuntimeJob>& job, rt::Receiver<rt::Signal>& stop,
+rt::Task<AfterRun> run_once(const Job& job, rt::Receiver<rt::Signal>& stop,
                             const std::shared_ptr<const py::TaskLocals>& locals, Instant& ended) {
-  const py::RunHandle run = py::start_run(std::shared_ptr<const py::PythonCall>(job, &job->call), locals);
+  const py::RunHandle run = py::start_run(job.call, locals);
   auto end = co_await rt::receive_unless_signalled(stop, run);
   if (!end) co_return AfterRun::stopped;  // the coroutine runs on, unobserved
-  co_return after(*job, std::move(*end), ended);
+  co_return after(job, std::move(*end), ended);
 }
 
 }  // namespace
 
 // Each wait of the job (for a run's end, for the next fire time) also listens for the stop, so a
 // sleeping job holds nothing but this frame and the timer entry inside it.
-rt::Task<void> run_job(std::shared_ptr<const RuntimeJob> job, rt::Receiver<rt::Signal> stop, std::shared_ptr<const py::TaskLocals> locals,
+rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<const py::TaskLocals> locals,
                        std::shared_ptr<const LaunchedTasks> launched) {
   for (;;) {
     // The next fire time counts from the end of the run, as the loop saw it.
     Instant from = Instant::now();
-    if (job->active->load()) {
+    if (job.active->load()) {
       const AfterRun outcome = co_await run_once(job, stop, locals, from);
       if (outcome == AfterRun::cannot_go_on) co_return;
       if (outcome == AfterRun::stopped) break;
     }
-    const auto due = rt::detail::deadline_after(from.steady, fire_delay(job->trigger, from.wall));
+    const auto due = rt::detail::deadline_after(from.steady, fire_delay(job.trigger, from.wall));
     if (!co_await rt::sleep_until_unless_signalled(stop, due)) break;
   }
-  if (!launched->retired()) job->active->store(false);
-  TYVO_LOG_WARN("Job {} is now shutdown", job->id);
+  if (!launched->retired()) job.active->store(false);
+  TYVO_LOG_WARN("Job {} is now shutdown", job.id);
 }
 
 }  // namespace tyvo

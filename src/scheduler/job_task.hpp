@@ -15,7 +15,7 @@ namespace tyvo {
 // channel, and a stop already there wins before the next wait begins. A stop clears
 // the job's active flag (unless `launched` was retired by a later start()) and logs "Job {} is now
 // shutdown"; a run that is in progress then goes on to its end on the loop, unobserved.
-rt::Task<void> run_job(std::shared_ptr<const RuntimeJob> job, rt::Receiver<rt::Signal> stop, std::shared_ptr<const py::TaskLocals> locals,
+rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<const py::TaskLocals> locals,
                        std::shared_ptr<const LaunchedTasks> launched);
 
 }  // namespace tyvo

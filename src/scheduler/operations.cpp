@@ -4,9 +4,8 @@ namespace tyvo {
 
 // g++ 12 miscompiles co_await inside a short-circuiting condition, so each await stands alone.
 
-py::Operation hand_job_to_supervisor(std::shared_ptr<const RuntimeJob> job, bool started,
-                                     std::optional<rt::Sender<std::shared_ptr<const RuntimeJob>>> new_jobs) {
-  std::string id = job->id;
+py::Operation hand_job_to_supervisor(Job job, bool started, std::optional<rt::Sender<Job>> new_jobs) {
+  std::string id = job.id;
   if (!started) co_return py::JobId{std::move(id)};  // start() will pick it up from the registry
   if (!new_jobs) co_return py::PlainError{"channel closed"};
   const bool accepted = co_await new_jobs->send(std::move(job));

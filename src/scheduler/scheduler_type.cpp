@@ -24,7 +24,7 @@ namespace {
 
 struct SchedulerState {
   JobRegistry jobs;
-  std::optional<rt::Sender<std::shared_ptr<const RuntimeJob>>> new_job_tx;
+  std::optional<rt::Sender<Job>> new_job_tx;
   std::optional<rt::Sender<rt::Signal>> shutdown_tx;
   bool started = false;
   // The job tasks of each start() whose supervisor has not settled them yet.
@@ -125,23 +125,24 @@ PyObject* schedule(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     Job job{given_id ? std::move(*given_id) : std::move(generated),
             std::make_shared<const JobCall>(
                 JobCall{PyRef::borrow(bound[0]), std::move(call_args), std::move(call_kwargs)}),
-            std::move(trigger), std::make_shared<std::atomic<bool>>(state.started)};
+            std::move(trigger), std::make_shared<std::atomic<bool>>(state.started), std::nullopt};
     state.jobs.insert_or_assign(job.id, job);
     auto locals = capture_task_locals();  // the job stays registered if there is no running loop
     // Most hand-overs need no waiting: settle those here instead of on a worker thread.
     if (!state.started) return finished_operation(JobId{job.id}, std::move(locals));
-    auto runtime_job = for_runtime(job);  // what goes to the supervisor holds references of its own
+    job = with_own_call(job);  // what goes to the supervisor holds references of its own
     if (state.new_job_tx) {
-      switch (state.new_job_tx->try_send(runtime_job)) {
+      std::string id = job.id;
+      switch (state.new_job_tx->try_send(job)) {
         case rt::TrySend::Sent:
-          return finished_operation(JobId{std::move(job.id)}, std::move(locals));
+          return finished_operation(JobId{std::move(id)}, std::move(locals));
         case rt::TrySend::Closed:
           return finished_operation(PlainError{"channel closed"}, std::move(locals));
         case rt::TrySend::Full:
           break;  // 1024 jobs queued: wait for room on the runtime
       }
     }
-    return start_operation(hand_job_to_supervisor(std::move(runtime_job), state.started, state.new_job_tx),
+    return start_operation(hand_job_to_supervisor(std::move(job), state.started, state.new_job_tx),
                            std::move(locals));
   });
 }
@@ -163,12 +164,12 @@ PyObject* start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     // shuts its own job tasks down.
     auto [shutdown_sender, shutdown_receiver] = rt::channel<rt::Signal>(1);
     state.shutdown_tx = std::move(shutdown_sender);
-    auto [new_job_sender, new_job_receiver] = rt::channel<std::shared_ptr<const RuntimeJob>>(1024);
+    auto [new_job_sender, new_job_receiver] = rt::channel<Job>(1024);
     state.new_job_tx = std::move(new_job_sender);
     auto locals = capture_task_locals_for_jobs();
-    std::vector<std::shared_ptr<const RuntimeJob>> copies;
+    JobRegistry copies;
     copies.reserve(state.jobs.size());
-    for (const auto& [id, job] : state.jobs) copies.push_back(for_runtime(job));
+    for (const auto& [id, job] : state.jobs) copies.emplace(id, with_own_call(job));
     auto launched = std::make_shared<LaunchedTasks>();
     state.launched.push_back(launched);
     return start_operation(supervise(std::move(copies), locals, std::move(new_job_receiver),

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
-#include <string_view>
-#include <unordered_map>
 
 #include "bridge/log.hpp"
 #include "bridge/runtime/race.hpp"
@@ -21,21 +19,13 @@ constexpr auto completion_bound = std::chrono::seconds(10);
 constexpr auto completion_recheck = std::chrono::seconds(1);
 constexpr auto task_settle_recheck = std::chrono::milliseconds(1);
 
-// A job as the supervisor keeps it: the runtime's block, which its task shares, and the sender of
-// the task's stop channel. Keyed by a view of the block's id, which lives as long as the entry.
-struct SupervisedJob {
-  std::shared_ptr<const RuntimeJob> job;
-  std::optional<rt::Sender<rt::Signal>> stop;
-};
-using SupervisedJobs = std::unordered_map<std::string_view, SupervisedJob>;
-
-// Gives the job a stop channel and starts its task.
-void launch(SupervisedJob& supervised, const std::shared_ptr<const py::TaskLocals>& locals,
+// Gives the job (the supervisor's own copy) a stop channel and starts its task.
+void launch(Job& job, const std::shared_ptr<const py::TaskLocals>& locals,
             const std::shared_ptr<LaunchedTasks>& launched) {
   auto [stop_sender, stop_receiver] = rt::channel<rt::Signal>(1);
   launched->add(stop_sender);
-  supervised.stop = std::move(stop_sender);
-  rt::spawn(run_job(supervised.job, std::move(stop_receiver), locals, launched));
+  job.shutdown_tx = std::move(stop_sender);
+  rt::spawn(run_job(job, std::move(stop_receiver), locals, launched));
 }
 
 // Marks the supervisor's tasks orphaned if its frame goes before it has shut them down (its
@@ -59,41 +49,37 @@ rt::Task<void> shutdown_requested(rt::Receiver<rt::Signal>& shutdown) {
   co_await shutdown.recv();  // a request, or every sender gone: both mean shut down
 }
 
-rt::Task<std::optional<std::shared_ptr<const RuntimeJob>>> next_new_job(
-    rt::Receiver<std::shared_ptr<const RuntimeJob>>& new_jobs) {
-  co_return co_await new_jobs.recv();
-}
+rt::Task<std::optional<Job>> next_new_job(rt::Receiver<Job>& new_jobs) { co_return co_await new_jobs.recv(); }
 
 // A job scheduled again under an id that already has a task replaces it: the old task is stopped,
 // since nothing else could ever reach it again.
-rt::Task<void> admit(SupervisedJobs& jobs, std::shared_ptr<const RuntimeJob> job,
-                     const std::shared_ptr<const py::TaskLocals>& locals,
+rt::Task<void> admit(JobRegistry& jobs, Job job, const std::shared_ptr<const py::TaskLocals>& locals,
                      const std::shared_ptr<LaunchedTasks>& launched) {
-  auto existing = jobs.find(job->id);
+  auto existing = jobs.find(job.id);
   if (existing != jobs.end()) {
-    if (existing->second.stop) co_await existing->second.stop->send(rt::Signal{});
-    jobs.erase(existing);  // the key viewed the old block's id: erased before the new one goes in
+    if (existing->second.shutdown_tx) co_await existing->second.shutdown_tx->send(rt::Signal{});
+    jobs.erase(existing);
   }
-  const std::string_view id = job->id;
-  auto [entry, inserted] = jobs.emplace(id, SupervisedJob{std::move(job), std::nullopt});
+  auto [entry, inserted] = jobs.emplace(job.id, std::move(job));
   launch(entry->second, locals, launched);
 }
 
-bool any_active(const SupervisedJobs& jobs) {
-  return std::any_of(jobs.begin(), jobs.end(), [](const auto& entry) { return entry.second.job->active->load(); });
+bool any_active(const JobRegistry& jobs) {
+  return std::any_of(jobs.begin(), jobs.end(), [](const auto& entry) { return entry.second.active->load(); });
 }
 
 // A task has ended once it let go of its stop channel, which it does only after its last write to
 // the job's active flag.
-bool any_task_running(const SupervisedJobs& jobs) {
-  return std::any_of(jobs.begin(), jobs.end(), [](const auto& entry) { return !entry.second.stop->is_closed(); });
+bool any_task_running(const JobRegistry& jobs) {
+  return std::any_of(jobs.begin(), jobs.end(),
+                     [](const auto& entry) { return !entry.second.shutdown_tx->is_closed(); });
 }
 
-rt::Task<void> stop_every_job(SupervisedJobs& jobs) {
+rt::Task<void> stop_every_job(JobRegistry& jobs) {
   TYVO_LOG_WARN("Shutting down {} jobs", jobs.size());
-  for (auto& [id, supervised] : jobs) {
-    if (!supervised.stop) throw std::logic_error("shutdown_tx was not set for job");
-    co_await supervised.stop->send(rt::Signal{});  // a task that already ended just misses it
+  for (auto& [id, job] : jobs) {
+    if (!job.shutdown_tx) throw std::logic_error("shutdown_tx was not set for job");
+    co_await job.shutdown_tx->send(rt::Signal{});  // a task that already ended just misses it
   }
   // A poll, not a notification: the tasks share nothing with us but their active flags and their
   // stop channels. Inactive is not enough: a paused job's task may still be on its way to its
@@ -115,23 +101,15 @@ rt::Task<void> stop_every_job(SupervisedJobs& jobs) {
 
 }  // namespace
 
-py::Operation supervise(std::vector<std::shared_ptr<const RuntimeJob>> registered,
-                        std::shared_ptr<const py::TaskLocals> locals,
-                        rt::Receiver<std::shared_ptr<const RuntimeJob>> new_jobs, rt::Receiver<rt::Signal> shutdown,
+py::Operation supervise(JobRegistry jobs, std::shared_ptr<const py::TaskLocals> locals,
+                        rt::Receiver<Job> new_jobs, rt::Receiver<rt::Signal> shutdown,
                         std::shared_ptr<LaunchedTasks> launched, std::vector<rt::Sender<rt::Signal>> retired) {
   OrphanedUnlessSettled orphan_guard{launched};
   if (!retired.empty()) {
     co_await wait_until_ended(retired);
     retired.clear();
   }
-  SupervisedJobs jobs;
-  jobs.reserve(registered.size());
-  for (auto& job : registered) {
-    const std::string_view id = job->id;  // the registry's ids are distinct
-    auto [entry, inserted] = jobs.emplace(id, SupervisedJob{std::move(job), std::nullopt});
-    launch(entry->second, locals, launched);
-  }
-  registered = {};
+  for (auto& [id, job] : jobs) launch(job, locals, launched);
 
   bool new_jobs_open = true;
   while (new_jobs_open) {

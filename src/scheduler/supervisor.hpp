@@ -2,7 +2,6 @@
 #pragma once
 
 #include <memory>
-#include <vector>
 
 #include "bridge/operation.hpp"
 #include "bridge/runtime/channel.hpp"
@@ -17,9 +16,8 @@ namespace tyvo {
 // of `jobs`, then one for every job that arrives on `new_jobs`, until a request (or the end) of
 // `shutdown` arrives; then stops every task, waits up to 10 seconds for the jobs to become
 // inactive and completes with (). Every task started is recorded in `launched`.
-py::Operation supervise(std::vector<std::shared_ptr<const RuntimeJob>> jobs,
-                        std::shared_ptr<const py::TaskLocals> locals,
-                        rt::Receiver<std::shared_ptr<const RuntimeJob>> new_jobs, rt::Receiver<rt::Signal> shutdown,
+py::Operation supervise(JobRegistry jobs, std::shared_ptr<const py::TaskLocals> locals,
+                        rt::Receiver<Job> new_jobs, rt::Receiver<rt::Signal> shutdown,
                         std::shared_ptr<LaunchedTasks> launched, std::vector<rt::Sender<rt::Signal>> retired);
 
 }  // namespace tyvo
