@@ -25,6 +25,16 @@ set(CMAKE_CXX_COMPILER ${tyvo_zig_wrappers}/c++)
 set(CMAKE_AR ${tyvo_zig_wrappers}/ar CACHE FILEPATH "" FORCE)
 set(CMAKE_RANLIB ${tyvo_zig_wrappers}/ranlib CACHE FILEPATH "" FORCE)
 
+# Unwinding goes through the platform's libgcc_s, not through the copy of LLVM's unwinder zig would
+# link in: pthread_exit() unwinds a thread with libgcc_s, which then calls our personality routine,
+# and that must read libgcc_s's frames with libgcc_s's own functions or the process crashes. Linked
+# against this machine's copy, only its oldest symbol versions (GCC_3.0 to GCC_4.2.0) are needed;
+# the undefined references in the copy itself are its business where it runs.
+find_file(TYVO_LIBGCC_S libgcc_s.so.1 PATHS /lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu /lib64 /usr/lib64
+          NO_DEFAULT_PATH REQUIRED)
+set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "${TYVO_LIBGCC_S}")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,--allow-shlib-undefined")
+
 # Each extension module carries its own copy of libc++. Exporting only the module's init function
 # keeps those copies private: two modules loaded into one process (even with RTLD_GLOBAL) never
 # bind to each other's C++ runtime, whatever versions of it they were built with.

