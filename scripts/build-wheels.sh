@@ -86,8 +86,10 @@ import sys, tyvo, tyvo_replicas
 for module in (tyvo, tyvo_replicas):
     assert module.__file__.startswith(sys.prefix), f"{module.__name__} comes from {module.__file__}"
 ') && "$venv/bin/cron-next" "0 0 * * 5#2" 2026-01-01T00:00:00Z 1 >/dev/null || status=1
-  [[ $status -eq 0 ]] && { (cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider) || status=1; }
-  [[ $status -eq 0 ]] && { (cd tests/replicas && "$venv/bin/python" -m pytest -q -p no:cacheprovider .) || status=1; }
+  if [[ $status -eq 0 ]]; then
+    (cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider -n 4) || status=1
+    (cd tests/replicas && "$venv/bin/python" -m pytest -q -p no:cacheprovider -n 2 .) || status=1
+  fi
   rm -rf "$(dirname "$venv")"
   return $status
 }
