@@ -88,7 +88,7 @@ for module in (tyvo, tyvo_replicas):
 ') && "$venv/bin/cron-next" "0 0 * * 5#2" 2026-01-01T00:00:00Z 1 >/dev/null || status=1
   if [[ $status -eq 0 ]]; then
     (cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider -n 4) || status=1
-    (cd tests/replicas && "$venv/bin/python" -m pytest -q -p no:cacheprovider -n 2 .) || status=1
+    (cd tests/replicas && "$venv/bin/python" -m pytest -q -p no:cacheprovider .) || status=1
   fi
   rm -rf "$(dirname "$venv")"
   return $status
