@@ -13,7 +13,7 @@
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 #include "module/trigger.hpp"
-#include "module/zone_search_path.hpp"
+#include "python/zone_search_path.hpp"
 #include "scheduler/access_flag.hpp"
 #include "scheduler/launched_tasks.hpp"
 #include "scheduler/operations.hpp"
