@@ -11,10 +11,10 @@
 #include <memory>
 
 #include "bridge/coroutine_handover.hpp"
-#include "bridge/python_call.hpp"
 #include "bridge/run_ticket.hpp"
 #include "bridge/runtime/oneshot.hpp"
 #include "bridge/task_locals.hpp"
+#include "python/python_call.hpp"
 
 namespace tyvo::py {
 
