@@ -274,3 +274,39 @@ async def here():
     await runner
 asyncio.run(here())
 ''', timeout=120)
+
+
+def test_a_loop_its_thread_left_unclosed_is_closed_from_another_thread(python):
+    # The loop stops with a batch of run ends still queued on it, its thread ends, and the batch
+    # goes when the main thread closes the loop: nothing of the ended thread may be touched then.
+    python('''
+import asyncio, threading, tyvo
+from datetime import timedelta
+loop = asyncio.new_event_loop()
+runs = []
+kept = []
+async def work():
+    runs.append(1)
+    if len(runs) == 50:
+        loop.call_soon(loop.stop)  # one turn later: this run's end is queued behind the stop
+async def main():
+    s = tyvo.Scheduler()
+    kept.append(s)
+    await s.schedule(work, tyvo.Trigger.Interval(timedelta(0)))
+    await s.start()
+def serve():
+    asyncio.set_event_loop(loop)
+    try:
+        loop.run_until_complete(main())
+    except RuntimeError as error:
+        assert "stopped" in str(error), error
+thread = threading.Thread(target=serve)
+thread.start()
+thread.join(30)
+assert not thread.is_alive() and len(runs) >= 50
+# A new thread takes over the ended one's stack, and with it frees its thread-local storage.
+other = threading.Thread(target=lambda: None)
+other.start()
+other.join()
+loop.close()
+''')
