@@ -103,7 +103,7 @@ void check_pattern(const TriggerValue& trigger) {
   try {
     (void)cron::parse(cron_trigger->expr);
   } catch (const cron::Error& error) {
-    raise_plain(error.what());
+    raise_plain(error.text());  // whole: a pattern may carry a NUL into it
   }
 }
 
