@@ -151,3 +151,37 @@ _, status = os.waitpid(pid, 0)
 print("child exit", os.waitstatus_to_exitcode(status))
 """)
     assert "child exit 0" in result.stdout
+
+
+def test_a_child_that_goes_on_running_the_loop_does_not_make_the_parents_runs(python):
+    # The loop is blocked when the parent forks from it, so a run that a worker has just handed
+    # over waits in its queue; the child, which goes on running its copy of that loop, must drop
+    # it rather than run the parent's handler a second time.
+    result = python("""
+import asyncio, os, sys, time, tyvo, warnings
+from datetime import timedelta
+warnings.simplefilter("ignore", DeprecationWarning)
+runs = []
+async def tick(): runs.append(os.getpid())
+async def main():
+    loop = asyncio.get_running_loop()
+    s = tyvo.Scheduler()
+    await s.schedule(tick, tyvo.Trigger.Interval(timedelta(milliseconds=10)))
+    runner = asyncio.ensure_future(s.start())
+    while len(runs) < 3:
+        await asyncio.sleep(0.01)
+    time.sleep(0.3)
+    pid = os.fork()
+    if pid == 0:
+        # asyncio's own helpers refuse a loop inherited through fork; its queue still runs.
+        woken = loop.create_future()
+        loop.call_later(0.3, woken.set_result, None)
+        await woken
+        os._exit(9 if os.getpid() in runs else 0)
+    _, status = os.waitpid(pid, 0)
+    print("child exit", os.waitstatus_to_exitcode(status))
+    await s.shutdown()
+    await asyncio.wait_for(runner, 15)
+asyncio.run(main())
+""")
+    assert "child exit 0" in result.stdout, result.stdout
