@@ -1,5 +1,6 @@
 #include "bridge/callbacks.hpp"
 
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <optional>
@@ -7,6 +8,7 @@
 #include "bridge/asyncio_api.hpp"
 #include "python/python_exception.hpp"
 #include "bridge/runtime/detail/pool.hpp"
+#include "bridge/runtime/fork_generation.hpp"
 #include "python/saved_exception.hpp"
 #include "python/errors.hpp"
 
@@ -298,6 +300,9 @@ struct EnsureFutureState {
   PyRef loop;
   std::vector<EnsureFutureEntry> entries;
   StartPermits permits;
+  // A forked child that goes on running its copy of the loop finds the batches that the parent's
+  // workers had queued on it: those runs are the parent's, and must not happen here too.
+  std::uint32_t generation = rt::fork_generation();
 };
 
 // Coroutines that never got a task (the loop refused or dropped the callback, or could not make
@@ -409,6 +414,10 @@ PyObject* ensure_future_call(PyObject* self, PyObject*, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     auto& state = state_of<EnsureFutureState>(self);
     auto entries = std::move(state.entries);
+    if (rt::inherited(state.generation)) {
+      close_unawaited(entries);
+      Py_RETURN_NONE;
+    }
     // An interrupt (KeyboardInterrupt from a signal handler, say) leaves this callback as it would
     // leave one of asyncio's, but only once every run of the batch has its task.
     std::optional<PythonException> interrupt;

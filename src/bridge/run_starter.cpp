@@ -222,6 +222,11 @@ std::shared_ptr<RunQueue> new_run_queue() { return std::make_shared<RunQueue>();
 
 void StartPermits::give_back() noexcept {
   if (count_ == 0) return;
+  if (rt::inherited(generation_)) {
+    count_ = 0;
+    rt::abandon(owner_);
+    return;
+  }
   try {
     owner_->started(std::exchange(count_, 0));
   } catch (...) {

@@ -121,6 +121,24 @@ def test_failures_are_logged_and_the_job_goes_on_or_stops(python):
     """))
 
 
+def test_failure_records_carry_the_whole_exception_text(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        async def nul(): raise ValueError("before\\0after")
+        async def surrogate(): raise ValueError("x\\udc80y")
+        await s.schedule(nul, Interval(timedelta(hours=1)), id="nul")
+        await s.schedule(surrogate, Interval(timedelta(hours=1)), id="surrogate")
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: len([m for level, m in logs() if level == 40]) >= 2)
+        errors = [m for level, m in logs() if level == 40]
+        assert "Failed to execute job nul: ValueError: before\\0after" in errors, errors
+        # UTF-8 cannot carry a lone surrogate: it is written as Python writes it with backslashreplace.
+        assert "Failed to execute job surrogate: ValueError: x\\\\udc80y" in errors, errors
+        await s.shutdown()
+        await runner
+    """))
+
+
 def test_pause_skips_runs_and_resume_waits_for_the_next_fire_time(python):
     python(scenario("""
         s = tyvo.Scheduler()
