@@ -32,7 +32,7 @@ cron::Pattern parse_pattern(const std::string& text) {
   try {
     return cron::parse(text);
   } catch (const cron::Error& error) {
-    raise(PyExc_ValueError, error.what());
+    raise(PyExc_ValueError, error.text());  // whole: a pattern may carry a NUL into it
   }
 }
 

@@ -274,7 +274,7 @@ def test_only_aware_datetimes_are_instants():
 REFUSED = ["", "   ", "@midnight", "* * * *", "0 0 0 * * * * *", "60 * * * * *", "0 5-1 * * *", "*/0 * * * *",
            "0 0 * * X", "*,5 * * * *", "0 0 5L * *", "0 0 * * 1#6", "CRON_TZ=Mars/Base 0 9 * * *", "CRON_TZ= 0 9 * * *",
            "TZ=UTC", "TZ=europe/berlin 0 9 * * *", "TZ=../../etc/passwd * * * * *", "0 0 32W * *", "0 0 0 1 1 * 5001",
-           "0 0 * * 8", "\x00 * * * *"]
+           "0 0 * * 8", "\x00 * * * *", "0 0 * * *\x00", "TZ=Europe/Berlin\x00x * * * * *"]
 
 
 def test_refusals_carry_the_very_message_that_schedule_gives(python):
@@ -299,6 +299,7 @@ def test_refusals_carry_the_very_message_that_schedule_gives(python):
     assert theirs == [ours[text] for text in REFUSED]
     assert ours["CRON_TZ=Mars/Base 0 9 * * *"] == "Unknown time zone: Mars/Base"
     assert ours["60 * * * * *"] == "Component error: Number out of bounds."
+    assert ours["TZ=Europe/Berlin\x00x * * * * *"] == "Unknown time zone: Europe/Berlin\x00x"
     with pytest.raises(TypeError, match="argument 'expr'"):
         Pattern(15)
 
