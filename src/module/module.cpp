@@ -3,11 +3,11 @@
 
 #include <memory>
 
-#include "bridge/interpreter.hpp"
+#include "python/interpreter.hpp"
 #include "bridge/log.hpp"
 #include "bridge/python_logging.hpp"
-#include "module/errors.hpp"
-#include "module/py_ref.hpp"
+#include "python/errors.hpp"
+#include "python/py_ref.hpp"
 #include "module/trigger.hpp"
 #include "scheduler/scheduler_type.hpp"
 
@@ -35,8 +35,7 @@ std::string describe_pending_error() {
 #endif
   if (!error) return description;
   PyRef text = PyRef::steal(PyObject_Str(error.get()));
-  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-  if (utf8 != nullptr) description = type_name(error.get()) + ": " + utf8;
+  if (text) description = type_name(error.get()) + ": " + message_text(text.get());
   PyErr_Clear();
   return description;
 }

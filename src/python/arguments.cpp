@@ -1,9 +1,9 @@
-#include "module/arguments.hpp"
+#include "python/arguments.hpp"
 
 #include <string_view>
 #include <vector>
 
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 
 namespace tyvo::py {
 namespace {
@@ -58,10 +58,8 @@ void bind_keyword(const Signature& signature, PyObject* key, PyObject* value, st
     }
     ++index;
   }
-  const char* key_text = PyUnicode_AsUTF8(key);
-  if (key_text == nullptr) throw PythonErrorSet{};
-  raise(PyExc_TypeError,
-        concat({signature.function, "() got an unexpected keyword argument '", key_text, "'"}));
+  raise(PyExc_TypeError, concat({signature.function, "() got an unexpected keyword argument '",
+                                 message_text(key), "'"}));
 }
 
 void check_required(const Signature& signature, std::span<PyObject*> bound) {
