@@ -81,10 +81,15 @@ check_wheel() {
   "$interpreter" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
   "$venv/bin/python" -m pip install -q --only-binary :all: "$wheel[test,redis,postgres]"
+  # Every module the wheel installed must import from the environment, not from the tree.
   (cd tests/python && "$venv/bin/python" -c '
-import sys, tyvo, tyvo_replicas
-for module in (tyvo, tyvo_replicas):
-    assert module.__file__.startswith(sys.prefix), f"{module.__name__} comes from {module.__file__}"
+import importlib, importlib.metadata, sys
+names = {file.parts[0].split(".")[0] for file in importlib.metadata.files("tyvo")
+         if file.suffix in (".py", ".so") and not file.parts[0].endswith((".dist-info", ".data"))}
+for name in sorted(names):
+    module = importlib.import_module(name)
+    assert module.__file__.startswith(sys.prefix), f"{name} comes from {module.__file__}"
+print("installed modules:", *sorted(names))
 ') && "$venv/bin/cron-next" "0 0 * * 5#2" 2026-01-01T00:00:00Z 1 >/dev/null || status=1
   if [[ $status -eq 0 ]]; then
     (cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider -n 4) || status=1
