@@ -11,6 +11,7 @@
 
 #include "bridge/coroutine_handover.hpp"
 #include "bridge/python_call.hpp"
+#include "bridge/run_due.hpp"
 #include "bridge/runtime/oneshot.hpp"
 #include "bridge/task_locals.hpp"
 
@@ -25,6 +26,9 @@ std::shared_ptr<RunQueue> new_run_queue();
 
 // Asks for a run now, without waiting. Once asked for, the run is made even if nobody waits for
 // its end any more: the coroutine then runs to its end on the loop and its outcome is discarded.
-RunHandle start_run(std::shared_ptr<const PythonCall> call, std::shared_ptr<const TaskLocals> locals);
+// With `due` (runs are observed), the run reports an event (see run_event.hpp), and a run that
+// cannot start sends the error that stopped it as its outcome.
+RunHandle start_run(std::shared_ptr<const PythonCall> call, std::shared_ptr<const TaskLocals> locals,
+                    std::unique_ptr<RunDue> due = nullptr);
 
 }  // namespace tyvo::py
