@@ -2,19 +2,29 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, NamedTuple
 
 from tyvo_observe._native import RunEvent
 from tyvo_observe._subscriptions import Subscription, subscribe
 
 if TYPE_CHECKING:
-    from prometheus_client import CollectorRegistry
+    from prometheus_client import CollectorRegistry, Counter, Gauge, Histogram
 
 # From 100 us (a run that starts on its tick) to 10 s (a loop blocked for that long).
 LATENESS_BUCKETS = (0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5,
                     1.0, 2.5, 5.0, 10.0)
 DURATION_BUCKETS = (0.001, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 5.0, 10.0, 30.0, 60.0,
                     300.0, 900.0, 3600.0)
+
+
+class _JobMetrics(NamedTuple):
+    returned: Counter
+    raised: Counter
+    cancelled: Counter
+    lateness: Histogram
+    duration: Histogram
+    in_progress: Gauge
+    last_success: Gauge
 
 
 def prometheus(registry: CollectorRegistry | None = None) -> Subscription:
@@ -41,21 +51,42 @@ def prometheus(registry: CollectorRegistry | None = None) -> Subscription:
                          "When the job's last run that returned ended, in seconds since the epoch.",
                          ["job_id"], registry=target)
 
+    # The metrics' children per job, looked up once: labels() takes a lock and builds a key each time.
+    children: dict[str, _JobMetrics] = {}
+
+    def of(job_id: str) -> _JobMetrics:
+        found = children.get(job_id)
+        if found is None:
+            found = children[job_id] = _JobMetrics(
+                returned=runs.labels(job_id, "returned"), raised=runs.labels(job_id, "raised"),
+                cancelled=runs.labels(job_id, "cancelled"), lateness=lateness.labels(job_id),
+                duration=duration.labels(job_id), in_progress=in_progress.labels(job_id),
+                last_success=last_success.labels(job_id))
+        return found
+
     def on_start(event: RunEvent) -> None:
-        in_progress.labels(event.job_id).inc()
+        of(event.job_id).in_progress.inc()
 
     def on_event(event: RunEvent) -> None:
         if event.kind == "run":
-            job_id = event.job_id
-            runs.labels(job_id, event.outcome or "unknown").inc()
-            if event.lateness is not None:
-                lateness.labels(job_id).observe(event.lateness)
-            if event.duration is not None:
-                duration.labels(job_id).observe(event.duration)
+            job = of(event.job_id)
+            outcome = event.outcome
+            if outcome == "returned":
+                job.returned.inc()
+                ended = event.ended
+                if ended is not None:
+                    job.last_success.set(ended.timestamp())
+            elif outcome == "raised":
+                job.raised.inc()
+            else:
+                job.cancelled.inc()
             if event.started is not None:
-                in_progress.labels(job_id).dec()
-            if event.outcome == "returned" and event.ended is not None:
-                last_success.labels(job_id).set(event.ended.timestamp())
+                job.in_progress.dec()
+                lateness_seconds, duration_seconds = event.lateness, event.duration
+                if lateness_seconds is not None:
+                    job.lateness.observe(lateness_seconds)
+                if duration_seconds is not None:
+                    job.duration.observe(duration_seconds)
         elif event.kind == "skipped":
             skipped.labels(event.job_id).inc()
 
