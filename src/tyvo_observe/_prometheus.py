@@ -24,7 +24,6 @@ class _JobMetrics(NamedTuple):
     lateness: Histogram
     duration: Histogram
     in_progress: Gauge
-    last_success: Gauge
 
 
 def prometheus(registry: CollectorRegistry | None = None) -> Subscription:
@@ -52,6 +51,7 @@ def prometheus(registry: CollectorRegistry | None = None) -> Subscription:
                          ["job_id"], registry=target)
 
     # The metrics' children per job, looked up once: labels() takes a lock and builds a key each time.
+    # The run counters of a job start at zero for every outcome, so that rate() sees the first one.
     children: dict[str, _JobMetrics] = {}
 
     def of(job_id: str) -> _JobMetrics:
@@ -60,8 +60,7 @@ def prometheus(registry: CollectorRegistry | None = None) -> Subscription:
             found = children[job_id] = _JobMetrics(
                 returned=runs.labels(job_id, "returned"), raised=runs.labels(job_id, "raised"),
                 cancelled=runs.labels(job_id, "cancelled"), lateness=lateness.labels(job_id),
-                duration=duration.labels(job_id), in_progress=in_progress.labels(job_id),
-                last_success=last_success.labels(job_id))
+                duration=duration.labels(job_id), in_progress=in_progress.labels(job_id))
         return found
 
     def on_start(event: RunEvent) -> None:
@@ -74,8 +73,8 @@ def prometheus(registry: CollectorRegistry | None = None) -> Subscription:
             if outcome == "returned":
                 job.returned.inc()
                 ended = event.ended
-                if ended is not None:
-                    job.last_success.set(ended.timestamp())
+                if ended is not None:  # no sample before the first success (rather than 1970)
+                    last_success.labels(event.job_id).set(ended.timestamp())
             elif outcome == "raised":
                 job.raised.inc()
             else:
