@@ -347,3 +347,28 @@ def test_mypy_strict_accepts_the_observing_example(tmp_path):
     assert result.returncode == 0, result.stdout + result.stderr
     ran = run_python_tool([str(TYPING / "observe_example.py")], cwd=tmp_path, timeout=60)
     assert ran.returncode == 0, ran.stdout + ran.stderr
+
+
+def test_runs_made_by_a_task_factory_start_in_their_context_too(python):
+    # A factory may take the first step inside create_task (eager tasks, 3.12+): the start is then
+    # noted before the task is made, and the handler still sees what on_start set.
+    python(observed("""
+        import contextvars
+        mark = contextvars.ContextVar("mark", default=None)
+        def eager_if_possible(loop, coro, **options):
+            if hasattr(asyncio, "eager_task_factory"):
+                return asyncio.eager_task_factory(loop, coro, **options)
+            return asyncio.Task(coro, loop=loop, **options)
+        asyncio.get_running_loop().set_task_factory(eager_if_possible)
+        seen, inside = [], []
+        tyvo_observe.subscribe(seen.append, on_start=mark.set)
+        async def work(): inside.append(mark.get())  # before its first await
+        s = tyvo.Scheduler()
+        await s.schedule(work, Interval(timedelta(seconds=0.05)), id="work")
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: len(seen) >= 3)
+        await s.shutdown()
+        await runner
+        assert inside[:3] == seen[:3], (inside, seen)
+        assert all(e.started <= e.ended and e.outcome == "returned" for e in seen[:3])
+    """))
