@@ -89,8 +89,10 @@ def parent(options):
             for mode in modes:
                 command = [python, __file__, "--child", "--mode", mode, "--jobs", str(options.jobs),
                            "--warmup", str(options.warmup), "--seconds", str(options.seconds), "--loop", options.loop]
-                output = subprocess.run(command, capture_output=True, text=True, check=True, timeout=300).stdout
-                results.setdefault((python, mode), []).append(json.loads(output.splitlines()[-1]))
+                done = subprocess.run(command, capture_output=True, text=True, timeout=300)
+                if done.returncode != 0:  # a build without tyvo_observe measures "none" only
+                    continue
+                results.setdefault((python, mode), []).append(json.loads(done.stdout.splitlines()[-1]))
     print(f"{options.jobs} jobs back to back, {options.loop} loop, medians of {options.rounds} rounds of "
           f"{options.seconds:g} s")
     print("| python | mode | CPU per run, us | runs per s |")
