@@ -6,10 +6,10 @@
 #include <new>
 
 #include "bridge/asyncio_api.hpp"
-#include "bridge/interpreter.hpp"
-#include "bridge/python_exception.hpp"
+#include "python/interpreter.hpp"
+#include "python/python_exception.hpp"
 #include "bridge/run_observers.hpp"
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 
 namespace tyvo::py {
 namespace {

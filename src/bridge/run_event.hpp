@@ -11,7 +11,7 @@
 
 #include "bridge/run_due.hpp"
 #include "bridge/task_locals.hpp"
-#include "module/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace tyvo::py {
 

@@ -4,7 +4,7 @@
 // that a program without observers pays one atomic load per run and nothing else.
 #pragma once
 
-#include "module/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace tyvo::py {
 

@@ -5,8 +5,8 @@
 
 #include "bridge/run_event.hpp"
 #include "bridge/run_observers.hpp"
-#include "module/arguments.hpp"
-#include "module/errors.hpp"
+#include "python/arguments.hpp"
+#include "python/errors.hpp"
 
 namespace tyvo::py {
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bridge/coroutine_handover.hpp"
-#include "bridge/interpreter.hpp"
+#include "python/interpreter.hpp"
 #include "bridge/log.hpp"
 #include "bridge/run_event.hpp"
 #include "bridge/run_observers.hpp"
