@@ -372,3 +372,8 @@ def test_runs_made_by_a_task_factory_start_in_their_context_too(python):
         assert inside[:3] == seen[:3], (inside, seen)
         assert all(e.started <= e.ended and e.outcome == "returned" for e in seen[:3])
     """))
+
+
+def test_stub_of_the_native_part_agrees_with_it(tmp_path):
+    result = run_python_tool(["-m", "mypy.stubtest", "--concise", "tyvo_observe"], cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
