@@ -60,6 +60,10 @@ AfterRun after(const Job& job, std::optional<py::RunEnd> end, Instant& ended, co
     ended = Instant::now();
     return AfterRun::next_fire_time;
   }
+  if (end->unwanted) {  // paused while the run waited for its turn
+    ended = Instant::now();
+    return AfterRun::next_fire_time;
+  }
   if (!end->started) {  // the handler raised, or the loop refused the coroutine
     if (!end->failure.empty()) TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, end->failure);
     if (observed_due != nullptr && !end->failure.empty()) {
@@ -81,10 +85,16 @@ rt::Task<AfterRun> run_once(const Job& job, rt::Receiver<rt::Signal>& stop,
   // The one question a run asks about observers when there are none.
   const bool observed = py::runs_observed();
   const Instant due = at;
-  const py::RunHandle run = py::start_run(
-      job.call, locals, observed ? std::make_unique<py::RunDue>(py::RunDue{job.id, due.steady, due.wall, first}) : nullptr);
-  auto end = co_await rt::receive_unless_signalled(stop, run);
-  if (!end) co_return AfterRun::stopped;  // the coroutine runs on, unobserved
+  py::RunHandle run = py::start_run(
+      job.call, locals, job.active,
+      observed ? std::make_unique<py::RunDue>(py::RunDue{job.id, due.steady, due.wall, first}) : nullptr);
+  auto end = co_await rt::receive_unless_signalled(stop, run.end());
+  if (!end) {
+    // A run that has not begun never will; one being begun right now is handed to the loop
+    // before this task goes on to its end, and then runs on, unobserved.
+    co_await run.withdraw();
+    co_return AfterRun::stopped;
+  }
   co_return after(job, std::move(*end), at, *locals, observed ? &due : nullptr);
 }
 
