@@ -197,9 +197,13 @@ def test_events_stop_when_the_last_subscription_closes(python):
         runner = asyncio.ensure_future(s.start())
         await wait_for(lambda: len(runs) >= 3)
         assert seen == []
+        async def joins(): pass
         with tyvo_observe.subscribe(seen.append) as subscription:
-            await wait_for(lambda: len(seen) >= 3)
+            await s.schedule(joins, Interval(timedelta(hours=1)), id="joins")
+            await wait_for(lambda: len(seen) >= 3 and any(e.job_id == "joins" for e in seen))
         assert subscription.closed
+        assert [e.first for e in seen if e.job_id == "joins"] == [True], "joining runs at once, as a first run"
+        assert not any(e.first for e in seen if e.job_id == "work")
         count = len(seen)
         runs_then = len(runs)
         await wait_for(lambda: len(runs) >= runs_then + 5)
