@@ -7,6 +7,7 @@
 
 #include "bridge/asyncio_api.hpp"
 #include "python/python_exception.hpp"
+#include "bridge/run_event.hpp"
 #include "bridge/runtime/detail/pool.hpp"
 #include "bridge/runtime/fork_generation.hpp"
 #include "python/saved_exception.hpp"
@@ -221,6 +222,7 @@ struct TaskCompleterState {
   // The run's task, until the completer has been called. It makes a cycle with the task while the
   // task is pending (the task holds its done-callbacks), hence the collector's part in it.
   PyRef task;
+  PyRef event;  // when observed: the run's event, delivered with its end
 };
 
 template <>
@@ -228,6 +230,7 @@ inline constexpr bool in_cycles<TaskCompleterState> = true;
 
 int traverse_state(TaskCompleterState& state, visitproc visit, void* arg) {
   Py_VISIT(state.task.get());
+  Py_VISIT(state.event.get());
   return 0;
 }
 
@@ -260,6 +263,7 @@ void settle_abandoned_task(TaskCompleterState& state) {
 void clear_state(TaskCompleterState& state) {
   settle_abandoned_task(state);
   state.task.reset();
+  state.event.reset();
 }
 
 void before_release(TaskCompleterState& state) { settle_abandoned_task(state); }
@@ -284,7 +288,15 @@ PyObject* task_completer_call(PyObject* self, PyObject* args, PyObject*) {
     rt::OneshotSender<RunEnd> taken = std::move(*sender);
     sender.reset();
     state.task.reset();
+    PyRef event = std::move(state.event);
+    PyRef exception;
+    const auto* failure = std::get_if<PythonException>(&end.outcome);
+    if (event && failure != nullptr) exception = failure->error;
+    const auto ended_steady = end.finished_steady;
+    const auto ended_wall = end.finished_wall;
     send_with_this_turn(state.loop.get(), std::move(taken), std::move(end));
+    // Observers hear of the end after the job task was sent it, so that none can hold it up.
+    if (event) end_observed_run(event.get(), ended_steady, ended_wall, exception.get());
     Py_RETURN_NONE;
   });
 }
@@ -369,15 +381,26 @@ void report_to_loop(PyObject* self) {
 // For a coroutine, ensure_future() amounts to loop.create_task(), which (with no task factory
 // set) amounts to asyncio.Task(coro, loop=loop). Going straight there saves several Python frames
 // per run, which add up on a loop that starts thousands of runs a second.
-PyObject* as_task(PyObject* loop, bool plain_tasks, PyObject* awaitable) {
-  if (!PyCoro_CheckExact(awaitable)) return PyObject_CallOneArg(asyncio::ensure_future(), awaitable);
+// `context`, when given, is the one the task runs in (else a copy of the current one).
+PyObject* as_task(PyObject* loop, bool plain_tasks, PyObject* awaitable, PyObject* context) {
+  if (!PyCoro_CheckExact(awaitable)) {
+    if (context == nullptr) return PyObject_CallOneArg(asyncio::ensure_future(), awaitable);
+    if (PyContext_Enter(context) < 0) return nullptr;  // the task copies it
+    PyObject* task = PyObject_CallOneArg(asyncio::ensure_future(), awaitable);
+    if (PyContext_Exit(context) < 0) Py_CLEAR(task);
+    return task;
+  }
+  static PyObject* context_keyword = Py_BuildValue("(s)", "context");
   if (!plain_tasks) {
     static PyObject* create_task = PyUnicode_InternFromString("create_task");
-    return PyObject_CallMethodOneArg(loop, create_task, awaitable);
+    if (context == nullptr) return PyObject_CallMethodOneArg(loop, create_task, awaitable);
+    PyObject* args[] = {loop, awaitable, context};
+    return PyObject_VectorcallMethod(create_task, args, 2, context_keyword);
   }
   static PyObject* loop_keyword = Py_BuildValue("(s)", "loop");
-  PyObject* args[] = {awaitable, loop};
-  return PyObject_Vectorcall(asyncio::task_type(), args, 1, loop_keyword);
+  static PyObject* loop_context_keywords = Py_BuildValue("(ss)", "loop", "context");
+  PyObject* args[] = {awaitable, loop, context};
+  return PyObject_Vectorcall(asyncio::task_type(), args, 1, context ? loop_context_keywords : loop_keyword);
 }
 
 // Whether the loop makes its tasks the standard way: no task factory set.
@@ -400,11 +423,22 @@ void watched_by_tyvo(PyObject* task) {
 }
 
 void start_task(PyObject* loop, bool plain_tasks, EnsureFutureEntry& entry) {
-  PyRef task = PyRef::steal(require(as_task(loop, plain_tasks, entry.awaitable.get())));
+  // An observed run's task gets a context of its own, in which its start is noted first.
+  PyRef context;
+  if (entry.event) {
+    const bool at_once = !plain_tasks || !PyCoro_CheckExact(entry.awaitable.get());
+    context = begin_observed_run(loop, entry.event.get(), at_once);
+  }
+  PyRef task = PyRef::steal(as_task(loop, plain_tasks, entry.awaitable.get(), context.get()));
+  if (!task) {
+    if (entry.event) abandon_observed_run(entry.event.get());
+    throw PythonErrorSet{};
+  }
   entry.awaitable.reset();
   watched_by_tyvo(task.get());
-  PyRef completer = new_callback(task_completer_type(),
-                                 TaskCompleterState{std::move(entry.outcome), PyRef::borrow(loop), task});
+  PyRef completer = new_callback(task_completer_type(), TaskCompleterState{std::move(entry.outcome),
+                                                                           PyRef::borrow(loop), task,
+                                                                           std::move(entry.event)});
   static PyObject* add_done_callback = PyUnicode_InternFromString("add_done_callback");
   PyRef added =
       PyRef::steal(require(PyObject_CallMethodOneArg(task.get(), add_done_callback, completer.get())));

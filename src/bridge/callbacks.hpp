@@ -20,6 +20,7 @@ PyRef new_checked_completor();
 struct EnsureFutureEntry {
   PyRef awaitable;
   rt::OneshotSender<RunEnd> outcome;
+  PyRef event;  // the run's event, when runs are observed (see run_event.hpp)
 };
 
 // PyEnsureFuture(): on `loop`, wraps each awaitable in a task of that loop and has PyTaskCompleter

@@ -8,6 +8,8 @@
 
 #include "bridge/callbacks.hpp"
 #include "python/interpreter.hpp"
+#include "bridge/run_event.hpp"
+#include "bridge/run_observers.hpp"
 #include "bridge/runtime/oneshot.hpp"
 #include "bridge/runtime/runtime.hpp"
 #include "bridge/start_permits.hpp"
@@ -46,6 +48,7 @@ struct RunRequest {
   std::shared_ptr<const TaskLocals> locals;
   rt::OneshotSender<RunEnd> reply;
   TicketHold ticket;
+  std::unique_ptr<RunDue> due;  // set when runs are observed
 };
 
 // The coroutines of one batch that go to the same loop and context.
@@ -54,9 +57,12 @@ struct LoopDelivery {
   std::vector<EnsureFutureEntry> entries;
 };
 
-void reply_not_started(rt::OneshotSender<RunEnd>& reply, const std::string& failure) {
+// `error`, for an observed run, goes along as the outcome (lock held: it is a new reference).
+void reply_not_started(rt::OneshotSender<RunEnd>& reply, const std::string& failure,
+                       const PyRef& error = PyRef{}) {
   RunEnd end;
   end.failure = failure;
+  if (error) end.outcome = PythonException{error};
   reply.send(std::move(end));
 }
 
@@ -89,11 +95,21 @@ void call_handlers(std::vector<RunRequest>& batch, std::vector<LoopDelivery>& de
     const PythonCall& call = *request.call;
     PyObject* awaitable = PyObject_Call(call.callable.get(), call.args.get(), call.kwargs.get());
     if (awaitable == nullptr) {
-      reply_not_started(request.reply, PythonException::fetch().render());
+      PythonException failure = PythonException::fetch();
+      reply_not_started(request.reply, failure.render(), request.due ? failure.error : PyRef{});
       continue;
     }
+    PyRef event;
+    if (request.due) {
+      try {
+        event = new_run_event(*request.due);
+      } catch (const PythonErrorSet&) {
+        PyErr_Clear();  // out of memory: this run goes unobserved
+      }
+    }
     LoopDelivery& delivery = delivery_for(deliveries, request.locals.get());
-    delivery.entries.push_back(EnsureFutureEntry{PyRef::steal(awaitable), std::move(request.reply)});
+    delivery.entries.push_back(
+        EnsureFutureEntry{PyRef::steal(awaitable), std::move(request.reply), std::move(event)});
   }
 }
 
@@ -103,8 +119,10 @@ void deliver(LoopDelivery& delivery, StartPermits& unused) {
   StartPermits permits = unused.split(delivery.entries.size());
   auto refused = hand_over_all(*delivery.locals, std::move(delivery.entries), std::move(permits));
   if (refused.empty()) return;
-  const std::string failure = PythonException::fetch().render();
-  for (auto& reply : refused) reply_not_started(reply, failure);
+  const PythonException error = PythonException::fetch();
+  const std::string failure = error.render();
+  const PyRef observed_error = runs_observed() ? error.error : PyRef{};
+  for (auto& reply : refused) reply_not_started(reply, failure, observed_error);
 }
 
 }  // namespace
@@ -235,13 +253,13 @@ void StartPermits::give_back() noexcept {
 }
 
 RunHandle start_run(std::shared_ptr<const PythonCall> call, std::shared_ptr<const TaskLocals> locals,
-                    std::shared_ptr<const std::atomic<bool>> wanted) {
+                    std::shared_ptr<const std::atomic<bool>> wanted, std::unique_ptr<RunDue> due) {
   auto [reply_sender, reply_receiver] = rt::oneshot<RunEnd>();
   auto ticket = std::make_shared<RunTicket>(std::move(wanted));
   RunHandle handle(std::move(reply_receiver), ticket);
   RunQueue& runs = *locals->runs;
-  runs.submit(
-      RunRequest{std::move(call), std::move(locals), std::move(reply_sender), TicketHold(std::move(ticket))});
+  runs.submit(RunRequest{std::move(call), std::move(locals), std::move(reply_sender),
+                         TicketHold(std::move(ticket)), std::move(due)});
   return handle;
 }
 

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "bridge/coroutine_handover.hpp"
+#include "bridge/run_due.hpp"
 #include "bridge/run_ticket.hpp"
 #include "bridge/runtime/oneshot.hpp"
 #include "bridge/task_locals.hpp"
@@ -47,7 +48,9 @@ std::shared_ptr<RunQueue> new_run_queue();
 // Asks for a run, without waiting. The run begins when its turn comes, unless by then `wanted`
 // is false or the handle has been withdrawn; once begun, it is made even if nobody waits for its
 // end any more: the coroutine then runs to its end on the loop and its outcome is discarded.
+// With `due` (runs are observed), the run reports an event (see run_event.hpp), and a run that
+// cannot start sends the error that stopped it as its outcome.
 RunHandle start_run(std::shared_ptr<const PythonCall> call, std::shared_ptr<const TaskLocals> locals,
-                    std::shared_ptr<const std::atomic<bool>> wanted);
+                    std::shared_ptr<const std::atomic<bool>> wanted, std::unique_ptr<RunDue> due = nullptr);
 
 }  // namespace tyvo::py

@@ -41,4 +41,27 @@ std::chrono::nanoseconds fire_delay(const TriggerValue& trigger, std::chrono::sy
   return cron_delay(std::get<CronTrigger>(trigger), now);
 }
 
+std::vector<std::chrono::sys_seconds> fire_times_passed_over(const TriggerValue& trigger,
+                                                             std::chrono::system_clock::time_point due,
+                                                             std::chrono::system_clock::time_point ended,
+                                                             std::size_t limit) {
+  std::vector<std::chrono::sys_seconds> passed;
+  const auto* cron_trigger = std::get_if<CronTrigger>(&trigger);
+  if (cron_trigger == nullptr) return passed;
+  const auto last = std::chrono::floor<std::chrono::seconds>(ended);
+  auto after = std::chrono::floor<std::chrono::seconds>(due);
+  if (last <= after) return passed;  // the common case: the run ended within its own second
+  try {
+    const cron::Pattern pattern = cron::parse(cron_trigger->expr);
+    while (passed.size() < limit) {
+      const cron::Occurrence next = cron::find_next_after(pattern, after);
+      if (!next || next.time > last) break;
+      passed.push_back(next.time);
+      after = next.time;
+    }
+  } catch (const cron::Error&) {
+  }
+  return passed;
+}
+
 }  // namespace tyvo

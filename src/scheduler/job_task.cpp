@@ -1,11 +1,16 @@
 #include "scheduler/job_task.hpp"
 
+#include <algorithm>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "bridge/coroutine_handover.hpp"
 #include "python/interpreter.hpp"
 #include "bridge/log.hpp"
+#include "bridge/run_event.hpp"
+#include "bridge/run_observers.hpp"
 #include "bridge/run_starter.hpp"
 #include "bridge/runtime/unless_signalled.hpp"
 #include "scheduler/fire_delay.hpp"
@@ -35,8 +40,21 @@ struct Instant {
 
 enum class AfterRun { next_fire_time, cannot_go_on, stopped };
 
-// Reports how a run ended and sets `ended` to when it did.
-AfterRun after(const Job& job, std::optional<py::RunEnd> end, Instant& ended) {
+// Observers hear of at most this many fire times passed over by one run.
+constexpr std::size_t max_skipped_reported = 1000;
+
+// For observers: the cron fire times that the run due at `due` made its job pass over.
+void report_passed_over(const Job& job, const py::TaskLocals& locals, const Instant& due, const Instant& ended) {
+  const auto passed = fire_times_passed_over(job.trigger, due.wall, ended.wall, max_skipped_reported);
+  if (passed.empty()) return;
+  post_skipped_fire_times(locals, py::RunDue{job.id, due.steady, due.wall, false},
+                          std::vector<std::chrono::system_clock::time_point>(passed.begin(), passed.end()));
+}
+
+// Reports how a run ended and sets `ended` to when it did. `observed_due`: the run's due instant
+// when observers were told of the run.
+AfterRun after(const Job& job, std::optional<py::RunEnd> end, Instant& ended, const py::TaskLocals& locals,
+               const Instant* observed_due) {
   if (!end) {
     report_outcome(job, py::outcome_of_lost_run());
     ended = Instant::now();
@@ -48,17 +66,28 @@ AfterRun after(const Job& job, std::optional<py::RunEnd> end, Instant& ended) {
   }
   if (!end->started) {  // the handler raised, or the loop refused the coroutine
     if (!end->failure.empty()) TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, end->failure);
+    if (observed_due != nullptr && !end->failure.empty()) {
+      auto* error = std::get_if<py::PythonException>(&end->outcome);
+      post_job_ended(locals, job.id, "failed", error != nullptr ? std::move(error->error) : py::PyRef{});
+    }
     return AfterRun::cannot_go_on;
   }
   ended = Instant{end->finished_steady, end->finished_wall};
   report_outcome(job, std::move(end->outcome));
+  if (observed_due != nullptr) report_passed_over(job, locals, *observed_due, ended);
   return AfterRun::next_fire_time;
 }
 
 // A frame of its own, which lives only while the run does: a sleeping job keeps just its own.
+// `at`: when the run is due; afterwards, when it ended.
 rt::Task<AfterRun> run_once(const Job& job, rt::Receiver<rt::Signal>& stop,
-                            const std::shared_ptr<const py::TaskLocals>& locals, Instant& ended) {
-  py::RunHandle run = py::start_run(job.call, locals, job.active);
+                            const std::shared_ptr<const py::TaskLocals>& locals, Instant& at, bool first) {
+  // The one question a run asks about observers when there are none.
+  const bool observed = py::runs_observed();
+  const Instant due = at;
+  py::RunHandle run = py::start_run(
+      job.call, locals, job.active,
+      observed ? std::make_unique<py::RunDue>(py::RunDue{job.id, due.steady, due.wall, first}) : nullptr);
   auto end = co_await rt::receive_unless_signalled(stop, run.end());
   if (!end) {
     // A run that has not begun never will; one being begun right now is handed to the loop
@@ -66,7 +95,22 @@ rt::Task<AfterRun> run_once(const Job& job, rt::Receiver<rt::Signal>& stop,
     co_await run.withdraw();
     co_return AfterRun::stopped;
   }
-  co_return after(job, std::move(*end), ended);
+  co_return after(job, std::move(*end), at, *locals, observed ? &due : nullptr);
+}
+
+// The next fire time, counted from `from` (the end of the run, or now).
+Instant next_fire_time(const Job& job, const py::TaskLocals& locals, const Instant& from) {
+  std::chrono::nanoseconds delay;
+  try {
+    delay = fire_delay(job.trigger, from.wall);
+  } catch (...) {
+    if (py::runs_observed()) post_job_ended(locals, job.id, "exhausted", py::PyRef{});
+    throw;
+  }
+  // The wall clock's share saturates as the deadline does, at "never".
+  const auto wall_delay = std::min<std::chrono::nanoseconds>(delay, rt::detail::far_future);
+  return {rt::detail::deadline_after(from.steady, delay),
+          from.wall + std::chrono::duration_cast<std::chrono::system_clock::duration>(wall_delay)};
 }
 
 }  // namespace
@@ -75,19 +119,25 @@ rt::Task<AfterRun> run_once(const Job& job, rt::Receiver<rt::Signal>& stop,
 // sleeping job holds nothing but this frame and the timer entry inside it.
 rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<const py::TaskLocals> locals,
                        std::shared_ptr<const LaunchedTasks> launched) {
+  // Before a run, the instant it is due (the first: as the task begins); after it, the instant the
+  // next fire time counts from: the end of the run, as the loop saw it.
+  Instant at = Instant::now();
+  bool first = true;
   for (;;) {
-    // The next fire time counts from the end of the run, as the loop saw it.
-    Instant from = Instant::now();
     if (job.active->load()) {
-      const AfterRun outcome = co_await run_once(job, stop, locals, from);
+      const AfterRun outcome = co_await run_once(job, stop, locals, at, first);
       if (outcome == AfterRun::cannot_go_on) co_return;
       if (outcome == AfterRun::stopped) break;
+    } else {
+      at = Instant::now();
     }
-    const auto due = rt::detail::deadline_after(from.steady, fire_delay(job.trigger, from.wall));
-    if (!co_await rt::sleep_until_unless_signalled(stop, due)) break;
+    first = false;
+    at = next_fire_time(job, *locals, at);
+    if (!co_await rt::sleep_until_unless_signalled(stop, at.steady)) break;
   }
   if (!launched->retired()) job.active->store(false);
   TYVO_LOG_WARN("Job {} is now shutdown", job.id);
+  if (py::runs_observed()) post_job_ended(*locals, job.id, "shutdown", py::PyRef{});
 }
 
 }  // namespace tyvo

@@ -1,0 +1,48 @@
+// Run events as Python sees them (`tyvo_observe.RunEvent`), and the steps by which an observed
+// run fills in its event: created as the run is started, noted started on the loop just before
+// its coroutine's first step, completed and delivered by the run's completer.
+#pragma once
+
+#include <Python.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "bridge/run_due.hpp"
+#include "bridge/task_locals.hpp"
+#include "python/py_ref.hpp"
+
+namespace tyvo::py {
+
+// The class, made once (lock held).
+PyTypeObject* run_event_type();
+
+// A "run" event for a run about to be started (lock held).
+PyRef new_run_event(const RunDue& due);
+
+// Loop thread, lock held, before the run's task is made: returns a fresh copy of the current
+// context, for the task to run in. The run's start is noted in that context (its time taken, the
+// start sink called) by a callback queued now, right ahead of the task's first step; or at once
+// when `at_once` (a task factory may take the first step itself, inside create_task).
+PyRef begin_observed_run(PyObject* loop, PyObject* event, bool at_once);
+
+// The run's task could not be made: the run never starts, and its start is not noted.
+void abandon_observed_run(PyObject* event) noexcept;
+
+// Loop thread, lock held, as the run's task is done: records the end and the outcome
+// (`exception` null for a return value) and delivers the event. A subscriber's failure is
+// reported, not raised; only an interrupt (KeyboardInterrupt, say) leaves as PythonErrorSet.
+void end_observed_run(PyObject* event, std::chrono::steady_clock::time_point ended_steady,
+                      std::chrono::system_clock::time_point ended_wall, PyObject* exception);
+
+// From a job task's worker thread (takes the lock; nothing once the program is ending): events
+// the task reports itself, delivered on its loop in one callback. A closed loop drops them.
+// A cron fire time that passed while `run` was still going:
+void post_skipped_fire_times(const TaskLocals& locals, const RunDue& run,
+                             const std::vector<std::chrono::system_clock::time_point>& skipped);
+// The job task ended: `reason` is "shutdown", "failed" (with the error that stopped the run from
+// starting, if known) or "exhausted" (no fire time to wait for).
+void post_job_ended(const TaskLocals& locals, const std::string& job_id, const char* reason, PyRef exception);
+
+}  // namespace tyvo::py

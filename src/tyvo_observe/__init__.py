@@ -1,0 +1,17 @@
+"""Run events of tyvo's jobs, and metrics, spans and failure logs made from them.
+
+    import tyvo_observe
+    tyvo_observe.prometheus()        # or tyvo_observe.opentelemetry(), tyvo_observe.log_failures()
+    with tyvo_observe.subscribe(print): ...
+
+Events come for every job of every tyvo.Scheduler in the process, on the job's own event loop.
+"""
+
+from tyvo_observe._failures import log_failures
+from tyvo_observe._native import RunEvent
+from tyvo_observe._opentelemetry import opentelemetry
+from tyvo_observe._prometheus import DURATION_BUCKETS, LATENESS_BUCKETS, prometheus
+from tyvo_observe._subscriptions import EventCallback, Subscription, subscribe
+
+__all__ = ["DURATION_BUCKETS", "EventCallback", "LATENESS_BUCKETS", "RunEvent", "Subscription", "log_failures",
+           "opentelemetry", "prometheus", "subscribe"]
