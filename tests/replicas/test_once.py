@@ -259,12 +259,15 @@ def test_one_claims_object_across_event_loops(server, key):
             run(guarded())
         with pytest.raises(RuntimeError, match="event loop that opened it"):
             run(claims.aclose())
+        assert first.run_until_complete(guarded()) == 4  # a refused close leaves it open
         first.run_until_complete(claims.aclose())
     finally:
         first.close()
-    assert run(guarded()) == 4
-    run(claims.aclose())
-    run(claims.aclose())  # closing twice, or a never-used object, is fine
+    # Closed for good, on any loop.
+    with pytest.raises(RuntimeError, match="closed"):
+        run(guarded())
+    run(claims.aclose())  # closing twice is fine
+    run(claims_for(server).aclose())  # and so is closing a never-used object
 
 
 class MemoryClaims:

@@ -1,0 +1,61 @@
+"""A small pool of connections on one event loop that never waits for a server it gave up on.
+
+Each call has a connection to itself. A call that fails, or is cancelled because its caller's
+time ran out, abandons its connection at once: the socket is torn down without a goodbye, so
+nothing waits for a hung server or a silent network to acknowledge anything."""
+
+import asyncio
+import logging
+from collections.abc import Awaitable, Callable
+from typing import Generic, TypeVar
+
+C = TypeVar("C")
+R = TypeVar("R")
+
+logger = logging.getLogger("tyvo.replicas")
+
+# A connection that does not close cleanly within this long is torn down.
+CLOSE_WAIT = 2.0
+
+
+class Pool(Generic[C]):
+    def __init__(self, owner: str, size: int, connect: Callable[[], Awaitable[C]],
+                 abandon: Callable[[C], None], close: Callable[[C], Awaitable[None]]) -> None:
+        self._owner, self._connect, self._abandon, self._close = owner, connect, abandon, close
+        self._slots = asyncio.Semaphore(size)
+        self._idle: list[C] = []
+        self._closed = False
+
+    async def run(self, call: Callable[[C], Awaitable[R]]) -> R:
+        self._check_open()
+        async with self._slots:
+            self._check_open()
+            connection = self._idle.pop() if self._idle else await self._connect()
+            try:
+                result = await call(connection)
+            except BaseException:
+                self._abandon(connection)
+                raise
+            if self._closed:
+                self._abandon(connection)
+            else:
+                self._idle.append(connection)
+            return result
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise RuntimeError(f"this {self._owner} is closed")
+
+    async def close(self) -> None:
+        """Closes the idle connections; those in use are abandoned when their call ends."""
+        self._closed = True
+        idle, self._idle = self._idle, []
+        for connection in idle:
+            try:
+                async with asyncio.timeout(CLOSE_WAIT):
+                    await self._close(connection)
+            except BaseException as error:
+                logger.debug("Closing a connection of %s failed, tearing it down: %r", self._owner, error)
+                self._abandon(connection)
+                if not isinstance(error, Exception):
+                    raise
