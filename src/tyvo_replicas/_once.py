@@ -16,6 +16,7 @@ from ._claims import Claims, check_hold, check_key
 from ._current import CURRENT, Claim
 from ._fire import FireTimes
 from ._lease import Lease, render
+from ._pool import DEADLINE
 from ._store import Store
 
 P = ParamSpec("P")
@@ -115,6 +116,7 @@ async def _claim(claims: Claims, key: str, token: str, hold: timedelta, asked: f
                  fire_time: datetime | None) -> int | None:
     seconds = hold.total_seconds()
     wait = asyncio.timeout(min(seconds, LONGEST_WAIT) - (time.monotonic() - asked))
+    deadline = DEADLINE.set(asked + min(seconds, LONGEST_WAIT))
     try:
         async with wait:
             # Stores of one's own made before fire times existed take three arguments.
@@ -124,6 +126,8 @@ async def _claim(claims: Claims, key: str, token: str, hold: timedelta, asked: f
         if not wait.expired():
             raise
         raise TimeoutError(f"the store did not answer the claim on {key!r} in time") from None
+    finally:
+        DEADLINE.reset(deadline)
     # The store took the claim after `asked`, so it lasts at least until asked + hold. An answer
     # that arrives later than that cannot tell whether another replica holds the key by now.
     if won and time.monotonic() >= asked + seconds:

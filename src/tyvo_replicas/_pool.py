@@ -6,7 +6,9 @@ nothing waits for a hung server or a silent network to acknowledge anything."""
 
 import asyncio
 import logging
+import time
 from collections.abc import Awaitable, Callable
+from contextvars import ContextVar
 from typing import Generic, TypeVar
 
 C = TypeVar("C")
@@ -16,6 +18,15 @@ logger = logging.getLogger("tyvo.replicas")
 
 # A connection that does not close cleanly within this long is torn down.
 CLOSE_WAIT = 2.0
+
+# When the caller of a store gives up (time.monotonic()), if it says so: a store can then fail
+# a step it recognises as stuck with a clearer error than the caller's timeout.
+DEADLINE: ContextVar[float | None] = ContextVar("tyvo_replicas.deadline", default=None)
+
+
+def time_left(default: float) -> float:
+    deadline = DEADLINE.get()
+    return default if deadline is None else max(0.0, deadline - time.monotonic())
 
 
 class Pool(Generic[C]):

@@ -4,6 +4,7 @@ Fields: t the token, a and e when the claim was taken and when it lapses (ms on 
 clock), f the last fencing token, w the latest fire time claimed (ms since the epoch), if any.
 A key that never had a fire time expires with its claim; one that has keeps its fire time."""
 
+import asyncio
 import hashlib
 import importlib
 import re
@@ -12,10 +13,13 @@ from datetime import datetime, timedelta, timezone
 from typing import Any
 
 from ._claims import check_pool_size, hold_ms
+from ._pool import time_left
 from ._store import Store
 
 PREFIX = re.compile(r"[\x21-\x7e]{0,128}")
 EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
+# A plain server does not answer a TLS greeting at all; it reads it as an unfinished command.
+TLS_HANDSHAKE = 10.0
 
 NOW = """
 local clock = redis.call('TIME')
@@ -100,13 +104,21 @@ class RedisClaims(Store[Any]):
 
     async def _connect(self) -> Any:
         connection = self._factory.make_connection()
-        try:
+        if not self._tls:
             await connection.connect()
+            return connection
+        # Fail before the caller's own time runs out, to say why.
+        handshake = asyncio.timeout(time_left(TLS_HANDSHAKE / 0.8) * 0.8)
+        try:
+            async with handshake:
+                await connection.connect()
         except Exception as error:
-            if self._tls and _is_tls_failure(error):
+            self._abandon(connection)
+            if handshake.expired() or _is_tls_failure(error):
+                why = "did not answer the TLS handshake" if handshake.expired() else f"failed the TLS handshake ({error})"
                 raise self._errors.ConnectionError(
-                    f"the TLS handshake with the Redis server failed: a rediss:// URL needs a server that "
-                    f"speaks TLS; use redis:// for a plain one ({error})") from error
+                    f"the Redis server {why}: a rediss:// URL needs a server with TLS enabled; "
+                    "use redis:// for a plain one") from None
             raise
         return connection
 
