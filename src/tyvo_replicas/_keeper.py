@@ -33,6 +33,7 @@ class Keeper(Generic[C]):
         self._closed = False
         # Touched on the keeper's loop only.
         self._pool: Pool[C] | None = None
+        self._warming: asyncio.Task[None] | None = None
         self._leases: set[Lease] = set()
 
     def keep(self, lease: Lease) -> None:
@@ -66,10 +67,21 @@ class Keeper(Generic[C]):
         if self._closed:
             lease.finish_unkept()
             return
+        if self._pool is None:
+            # Connected now rather than at the first renewal, a third of a hold away: on a busy
+            # machine opening a connection can take a good part of that.
+            self._pool = self._make_pool()
+            self._warming = loop.create_task(self._warm(self._pool))
         task = lease.start(loop, self._renew_lease)
         if task is not None:
             self._leases.add(lease)
             task.add_done_callback(lambda _: self._leases.discard(lease))
+
+    async def _warm(self, pool: Pool[C]) -> None:
+        try:
+            await pool.warm()
+        except Exception as error:
+            logger.debug("Opening the renewal connection of %s failed: %r", self._owner, error)
 
     async def _renew_lease(self, lease: Lease) -> bool:
         if self._pool is None:

@@ -53,6 +53,17 @@ class Pool(Generic[C]):
                 self._idle.append(connection)
             return result
 
+    async def warm(self) -> None:
+        """Opens one connection ahead of need, if none is idle and a slot is free."""
+        if self._idle or self._closed or self._slots.locked():
+            return
+        async with self._slots:
+            connection = await self._connect()
+            if self._closed:
+                self._abandon(connection)
+            else:
+                self._idle.append(connection)
+
     def _check_open(self) -> None:
         if self._closed:
             raise RuntimeError(f"this {self._owner} is closed")
