@@ -11,12 +11,14 @@ import re
 import ssl
 from datetime import datetime, timedelta, timezone
 from typing import Any
+from urllib.parse import urlsplit
 
 from ._claims import check_pool_size, hold_ms
 from ._pool import time_left
 from ._store import Store
 
 PREFIX = re.compile(r"[\x21-\x7e]{0,128}")
+DATABASE = re.compile(r"(/\d*)?")
 EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
 # A plain server does not answer a TLS greeting at all; it reads it as an unfinished command.
 TLS_HANDSHAKE = 10.0
@@ -100,6 +102,10 @@ class RedisClaims(Store[Any]):
         except (ValueError, TypeError) as error:
             raise ValueError(f"malformed Redis URL: {error}") from None
         self._tls = url.lower().startswith("rediss://")
+        # redis-py quietly ignores a database that is not a number and uses database 0.
+        path = urlsplit(url).path if url.lower().startswith(("redis://", "rediss://")) else ""
+        if not DATABASE.fullmatch(path):
+            raise ValueError(f"malformed Redis URL: the database must be a number, got {path!r}")
         self._prefix = prefix
 
     async def _connect(self) -> Any:
