@@ -30,12 +30,14 @@ class Lease:
         self._stop_at = asked + max_run.total_seconds() if max_run is not None else math.inf
         self.renewal_sent = False
         self.lost = False
+        # Shared between the run's thread and the keeping thread, under the lock.
+        self._state = threading.Lock()
+        self._stopped = False
+        self._in_flight = False
         self._finished = False
-        self._finishing = threading.Lock()
         self._waiter: tuple[asyncio.AbstractEventLoop, asyncio.Future[None]] | None = None
         self._task: asyncio.Task[None] | None = None
         self._keeping_loop: asyncio.AbstractEventLoop | None = None
-        self._stopping = False  # touched on the keeping loop only
 
     def held(self) -> bool:
         return not self.lost and time.monotonic() < self.valid_until
@@ -49,7 +51,9 @@ class Lease:
         """Starts keeping this lease on `loop`; call from `loop`'s own thread. Returns None if
         the lease was stopped before it could start."""
         self._keeping_loop = loop
-        if self._stopping:
+        with self._state:
+            stopped = self._stopped
+        if stopped:
             self.finish_unkept()
             return None
         self._task = loop.create_task(self._renew_until_stopped(renew))
@@ -58,7 +62,7 @@ class Lease:
         return self._task
 
     def finish_unkept(self) -> None:
-        with self._finishing:
+        with self._state:
             self._finished, waiter = True, self._waiter
         if waiter is not None:
             loop, future = waiter
@@ -68,35 +72,40 @@ class Lease:
                 pass
 
     async def stop(self) -> None:
-        """Stops the renewals and waits until none is in flight."""
-        loop = self._keeping_loop
-        if loop is asyncio.get_running_loop() and self._task is not None:
+        """Stops the renewals; waits only if one is in flight, until it is not."""
+        loop, running = self._keeping_loop, asyncio.get_running_loop()
+        if loop is running and self._task is not None:
             self._task.cancel()
             await asyncio.wait([self._task])
             return
-        if loop is None:
-            return
-        finished = asyncio.get_running_loop().create_future()
-        with self._finishing:
-            if self._finished:
-                return
-            self._waiter = (asyncio.get_running_loop(), finished)
+        finished = None
+        with self._state:
+            self._stopped = True
+            if self._in_flight and not self._finished:
+                finished = running.create_future()
+                self._waiter = (running, finished)
+        if loop is None or finished is None:
+            return  # no renewal will be sent; the keeping loop drops the lease on its own
         try:
-            loop.call_soon_threadsafe(self._cancel)
+            loop.call_soon_threadsafe(self.cancel)  # ends the renewal in flight
         except RuntimeError:  # that loop has closed, and its tasks with it
             return
         await asyncio.wait([finished], timeout=STOP_WAIT)
         if not finished.done():
             logger.warning("The renewals of the claim on %s did not stop within %s s", self.key, STOP_WAIT)
 
-    def _cancel(self) -> None:
-        self._stopping = True
+    @property
+    def stopped(self) -> bool:
+        return self._stopped
+
+    def cancel(self) -> None:
+        """Ends the renewals at once; call on the keeping loop."""
         if self._task is not None:
             self._task.cancel()
 
     def close(self, why: str) -> None:
         """Ends the renewals from the keeping loop itself, as its owner closes."""
-        if self._task is not None and not self._task.done():
+        if self._task is not None and not self._task.done() and not self._stopped:
             logger.error("Stopped renewing the claim on %s while its run goes on (%s); it lapses within %s "
                          "and another replica may start it before this run ends", self.key, why, self.hold)
             self._task.cancel()
@@ -107,6 +116,8 @@ class Lease:
         failure = None
         while True:
             await asyncio.sleep(max(0.0, min(next_at, self._stop_at) - time.monotonic()))
+            if self._stopped:  # the run has ended
+                return
             sent = time.monotonic()
             if sent >= self._stop_at:
                 logger.warning("The run of %s has lasted its max_run; its claim is no longer renewed and lapses "
@@ -116,7 +127,10 @@ class Lease:
                 self._lose(f"renewing it failed until it lapsed: {failure}" if failure
                            else "it lapsed before it could be renewed")
                 return
-            self.renewal_sent = True
+            with self._state:
+                if self.stopped:  # the run ended just now
+                    return
+                self._in_flight = self.renewal_sent = True
             try:
                 async with asyncio.timeout(self.valid_until - sent):
                     still_ours = await renew(self)
@@ -129,6 +143,9 @@ class Lease:
                 logger.warning("Renewing the claim on %s failed, retrying: %s", self.key, failure)
                 next_at = time.monotonic() + min(period, left / 2)
                 continue
+            finally:
+                with self._state:
+                    self._in_flight = False
             if not still_ours:
                 self._lose("the store no longer holds it for this run")
                 return

@@ -47,10 +47,7 @@ class Pool(Generic[C]):
             except BaseException:
                 self._abandon(connection)
                 raise
-            if self._closed:
-                self._abandon(connection)
-            else:
-                self._idle.append(connection)
+            self._keep_or_abandon(connection)
             return result
 
     async def warm(self) -> None:
@@ -59,10 +56,14 @@ class Pool(Generic[C]):
             return
         async with self._slots:
             connection = await self._connect()
-            if self._closed:
-                self._abandon(connection)
-            else:
-                self._idle.append(connection)
+            self._keep_or_abandon(connection)
+
+    def _keep_or_abandon(self, connection: C) -> None:
+        # The pool may have been closed while the connection was in use.
+        if self._closed:
+            self._abandon(connection)
+        else:
+            self._idle.append(connection)
 
     def _check_open(self) -> None:
         if self._closed:

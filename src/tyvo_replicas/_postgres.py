@@ -4,7 +4,8 @@ Times are the server's now(); a claim has lapsed once its expires_at is not afte
 claim statement is an upsert whose update applies only to a lapsed row (and, for a fire time,
 only to a row whose fire time is earlier), so of two replicas claiming at once the second sees
 the first's row (the row lock orders them) and gets nothing. Each taken claim adds one to the
-row's fence, the fencing token."""
+row's fence, the fencing token, or sets it to the server's clock in ms if that is larger: so it
+keeps growing even if a crash lost the last commits (synchronous_commit off) or the row."""
 
 import importlib
 import re
@@ -39,10 +40,10 @@ WHERE attrelid = $1::regclass AND attname IN ('fence', 'fired_at') AND NOT attis
 
 CLAIM = """
 INSERT INTO {table} AS c (key, token, claimed_at, expires_at, fence, fired_at)
-VALUES ($1, $2, now(), now() + $3::interval, 1, $4::timestamptz)
+VALUES ($1, $2, now(), now() + $3::interval, (extract(epoch FROM now()) * 1000)::bigint, $4::timestamptz)
 ON CONFLICT (key) DO UPDATE
     SET token = excluded.token, claimed_at = excluded.claimed_at, expires_at = excluded.expires_at,
-        fence = c.fence + 1, fired_at = coalesce(excluded.fired_at, c.fired_at)
+        fence = greatest(c.fence + 1, excluded.fence), fired_at = coalesce(excluded.fired_at, c.fired_at)
     WHERE c.expires_at <= now()
       AND (excluded.fired_at IS NULL OR c.fired_at IS NULL OR c.fired_at < excluded.fired_at)
 RETURNING fence"""

@@ -195,13 +195,13 @@ def test_twenty_replicas_share_one_postgres_under_its_default_connection_limit(p
     assert asyncio.run(ask("SHOW max_connections")) == "100"
     tag = uuid.uuid4().hex[:8]
     # Runs longer than a third of their hold: each one renews, on the renewal connection.
-    jobs = [{"id": f"job-{n}", "key": f"job-{n}-{tag}", "interval": 0.1, "hold": 1.5, "duration": 0.7}
+    jobs = [{"id": f"job-{n}", "key": f"job-{n}-{tag}", "interval": 0.1, "hold": 3.0, "duration": 1.2}
             for n in range(4)]
     jobs.append({"id": "tick", "key": f"tick-{tag}", "cron": "* * * * * *", "per_fire_time": True,
                  "hold": 2.0, "duration": 0.05})
     replicas = Replicas(postgres_server, tmp_path, jobs, count=20)
     peak = 0
-    until = time.monotonic() + 5
+    until = time.monotonic() + 6
     while time.monotonic() < until:
         peak = max(peak, asyncio.run(ask("SELECT count(*) FROM pg_stat_activity WHERE backend_type = 'client backend'")))
         time.sleep(0.2)
@@ -209,7 +209,7 @@ def test_twenty_replicas_share_one_postgres_under_its_default_connection_limit(p
 
     history.check(events, replicas.holds)
     for job in jobs:
-        assert len(history.starts(events, job["key"])) >= 3, (job["id"], events)
+        assert len(history.starts(events, job["key"])) >= 2, (job["id"], events)
     # At most 3 pooled connections and 1 for renewals per replica, and this test's own.
     assert peak <= 20 * 4 + 1
     replicas.assert_clean_logs()
