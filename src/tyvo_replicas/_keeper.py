@@ -28,7 +28,7 @@ C = TypeVar("C")
 
 logger = logging.getLogger("tyvo.replicas")
 
-SHUTDOWN_WAIT = 5.0
+SHUTDOWN_WAIT = 3.0
 SHORTEST_TICK, LONGEST_TICK = 0.005, 1.0
 # Ticks go on for this long after the last lease arrived, then stop until the next one.
 IDLE_TICKING = 30.0

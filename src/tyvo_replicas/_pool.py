@@ -73,12 +73,14 @@ class Pool(Generic[C]):
         """Closes the idle connections; those in use are abandoned when their call ends."""
         self._closed = True
         idle, self._idle = self._idle, []
-        for connection in idle:
-            try:
-                async with asyncio.timeout(CLOSE_WAIT):
-                    await self._close(connection)
-            except BaseException as error:
-                logger.debug("Closing a connection of %s failed, tearing it down: %r", self._owner, error)
-                self._abandon(connection)
-                if not isinstance(error, Exception):
-                    raise
+        await asyncio.gather(*(self._close_one(connection) for connection in idle))
+
+    async def _close_one(self, connection: C) -> None:
+        try:
+            async with asyncio.timeout(CLOSE_WAIT):
+                await self._close(connection)
+        except BaseException as error:
+            logger.debug("Closing a connection of %s failed, tearing it down: %r", self._owner, error)
+            self._abandon(connection)
+            if not isinstance(error, Exception):
+                raise

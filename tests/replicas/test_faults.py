@@ -67,6 +67,8 @@ def test_hung_store_bounds_renewal_cut_back_and_claim(server, key, fault, caplog
                 with pytest.raises(TimeoutError, match="did not answer the claim"):
                     await tyvo_replicas.once(handler, claims, key=f"{key}-{number}", hold=hold)()
                 assert time.monotonic() - began < HOLD + MARGIN
+            seen["closing"] = time.monotonic()
+        seen["closed"] = time.monotonic()
 
     async def afterwards(url):
         async with claims_for(server, url) as claims:
@@ -82,10 +84,12 @@ def test_hung_store_bounds_renewal_cut_back_and_claim(server, key, fault, caplog
     # the loss was logged by then.
     assert seen["not_held"] - seen["hung"] < HOLD + MARGIN
     lost = [at for at, text in lines(caplog, logging.ERROR) if text.startswith(f"Lost the claim on {key} ")]
-    assert len(lost) == 1 and lost[0] - seen["hung_wall"] <= HOLD + 0.1, lines(caplog, logging.ERROR)
+    assert len(lost) == 1 and lost[0] - seen["hung_wall"] <= HOLD + 0.5, lines(caplog, logging.ERROR)
     # The cut-back after the run gave up within its bound, and said so.
     assert seen["returned"] - seen["handler_end"] < HOLD + MARGIN
     assert any(text.startswith(f"Could not shorten the claim on {key} ") for _, text in lines(caplog, logging.WARNING))
+    # Closing while the store still hangs tears the connections down.
+    assert seen["closed"] - seen["closing"] < 5 + MARGIN
 
 
 def test_handler_blocking_its_loop_for_three_holds_keeps_the_claim(server, key, caplog):

@@ -55,6 +55,23 @@ def test_store_takes_each_fire_time_once_and_counts_fencing_tokens(server, key):
     asyncio.run(scenario())
 
 
+def test_table_of_an_earlier_version_gains_the_new_columns(postgres_server, key):
+    import asyncpg
+
+    table = "earlier_" + key.replace("-", "_")
+
+    async def scenario():
+        connection = await asyncpg.connect(postgres_server.url)
+        await connection.execute(f"CREATE TABLE {table} (key text PRIMARY KEY, token text NOT NULL, "
+                                 "claimed_at timestamptz NOT NULL, expires_at timestamptz NOT NULL)")
+        await connection.execute(f"INSERT INTO {table} VALUES ('old', 't', now(), now())")
+        await connection.close()
+        async with tyvo_replicas.PostgresClaims(postgres_server.url, table=table) as claims:
+            assert await claims.claim("old", "new", timedelta(seconds=1), datetime.now(timezone.utc)) >= 1
+
+    asyncio.run(scenario())
+
+
 def test_cron_runs_once_per_occurrence_not_per_hold_and_catches_up_only_within_its_window(server, key):
     async def scenario():
         async with claims_for(server) as claims:
