@@ -88,9 +88,11 @@ class Keeper(Generic[C]):
         return loop
 
     def _woken(self) -> None:
+        # Woken for a first lease or a shorter tick: the tick restarts, at its new length.
         self._take_pending()
-        if self._ticking is None or self._ticking.done():
-            self._ticking = asyncio.get_running_loop().create_task(self._ticks())
+        if self._ticking is not None:
+            self._ticking.cancel()
+        self._ticking = asyncio.get_running_loop().create_task(self._ticks())
 
     async def _ticks(self) -> None:
         while True:

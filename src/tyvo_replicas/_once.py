@@ -80,7 +80,10 @@ def once(
         if fires is not None:
             now = datetime.now(timezone.utc)
             fire_time = fires.latest(now)
-            if fire_time is None or not _may_run(now - fire_time, catch_up):
+            if fire_time is None:
+                logger.info("Skipped the run of %s at %s: its pattern has no occurrence before", key, now)
+                return None
+            if not _may_run(now - fire_time, catch_up):
                 logger.info("Skipped the run of %s at %s: its fire time %s is past its catch-up window",
                             key, now, fire_time)
                 return None
