@@ -37,6 +37,29 @@ bool utc_offset_of(PyObject* value, std::int64_t& offset) {
   return true;
 }
 
+// The instant at which the zone's clock shows `wall`, read as zoneinfo reads a local time: of a
+// time shown twice the first pass (fold 0) or the second (fold 1); a time that is skipped with the
+// offset from before the change (fold 0) or from after it (fold 1).
+std::int64_t instant_of_wall(const cron::Zone& zone, std::int64_t wall, bool fold) noexcept {
+  using cron::zone_periods::shows;
+  // Only these periods can show `wall`, or border on a gap that hides it.
+  const std::size_t first = zone.period_index(wall - zone.max_offset());
+  const std::size_t last = zone.period_index(wall - zone.min_offset());
+  std::size_t chosen = first;
+  bool shown = false;
+  for (std::size_t i = first; i <= last; ++i) {
+    if (!shows(zone, i, wall)) continue;
+    if (!shown || fold) chosen = i;
+    shown = true;
+  }
+  if (!shown) {
+    for (std::size_t i = first; i < last; ++i) {
+      if (zone.period_end(i) + zone.period_offset(i) <= wall) chosen = fold ? i + 1 : i;
+    }
+  }
+  return wall - zone.period_offset(chosen);
+}
+
 struct Fields {
   int year, month, day, hour, minute, second;
 };
@@ -58,18 +81,24 @@ void import_datetime() {
   if (PyDateTimeAPI == nullptr) throw PythonErrorSet{};
 }
 
-Instant instant_of(PyObject* value, const char* parameter) {
+Instant instant_of(PyObject* value, const char* parameter, const cron::Zone* zone, PyObject* zone_info) {
   if (!PyDateTime_Check(value)) raise_conversion_error(parameter, value, "datetime");
+  const sys_days date{year{PyDateTime_GET_YEAR(value)} / PyDateTime_GET_MONTH(value) / PyDateTime_GET_DAY(value)};
+  const std::int64_t local_seconds = date.time_since_epoch().count() * seconds_per_day +
+                                     PyDateTime_DATE_GET_HOUR(value) * 3600 +
+                                     PyDateTime_DATE_GET_MINUTE(value) * 60 + PyDateTime_DATE_GET_SECOND(value);
+  // On the pattern's own zone (a plain datetime, whose utcoffset() is zoneinfo's): the zone's data
+  // answers without a call into Python.
+  if (zone != nullptr && PyDateTime_CheckExact(value) && PyDateTime_DATE_GET_TZINFO(value) == zone_info) {
+    return {instant_of_wall(*zone, local_seconds, PyDateTime_DATE_GET_FOLD(value) != 0),
+            PyDateTime_DATE_GET_MICROSECOND(value)};
+  }
   std::int64_t offset = 0;
   if (!utc_offset_of(value, offset)) {
     raise(PyExc_ValueError, std::string("argument '") + parameter +
                                 "': a naive datetime is not an instant; give it a tzinfo "
                                 "(datetime.timezone.utc, a zoneinfo.ZoneInfo, ...)");
   }
-  const sys_days date{year{PyDateTime_GET_YEAR(value)} / PyDateTime_GET_MONTH(value) / PyDateTime_GET_DAY(value)};
-  const std::int64_t local_seconds = date.time_since_epoch().count() * seconds_per_day +
-                                     PyDateTime_DATE_GET_HOUR(value) * 3600 +
-                                     PyDateTime_DATE_GET_MINUTE(value) * 60 + PyDateTime_DATE_GET_SECOND(value);
   const std::int64_t micros =
       local_seconds * microseconds_per_second + PyDateTime_DATE_GET_MICROSECOND(value) - offset;
   // Floor division: an instant before the epoch with a fraction rounds down.

@@ -19,8 +19,10 @@ struct Instant {
 };
 
 // An aware datetime as an instant: TypeError for anything but a datetime, ValueError for a
-// naive one (no tzinfo, or one whose utcoffset() is None).
-Instant instant_of(PyObject* value, const char* parameter);
+// naive one (no tzinfo, or one whose utcoffset() is None). A datetime whose tzinfo is
+// `zone_info`, the ZoneInfo of `zone`, is read from the zone's data, as zoneinfo would read it.
+Instant instant_of(PyObject* value, const char* parameter, const cron::Zone* zone = nullptr,
+                   PyObject* zone_info = nullptr);
 
 // The instant as a datetime in UTC (datetime.timezone.utc).
 PyObject* utc_datetime(std::int64_t seconds);

@@ -32,7 +32,7 @@ cron::Pattern parse_pattern(const std::string& text) {
   try {
     return cron::parse(text);
   } catch (const cron::Error& error) {
-    raise(PyExc_ValueError, error.what());
+    raise(PyExc_ValueError, error.text());  // whole: a pattern may carry a NUL into it
   }
 }
 
@@ -68,7 +68,7 @@ PyObject* pattern_next(PyObject* self, PyObject* dt) {
   return guarded<PyObject*>(nullptr, [&] {
     const PatternValue& value = pattern_value(self);
     // Strictly after a fraction of a second past S is strictly after S too.
-    const Instant after = instant_of(dt, "dt");
+    const Instant after = instant_of(dt, "dt", value.pattern.zone(), value.zone_info.get());
     return optional_datetime(value, cron::find_next_after(value.pattern, sys_seconds{seconds{after.seconds}}));
   });
 }
@@ -77,7 +77,7 @@ PyObject* pattern_previous(PyObject* self, PyObject* dt) {
   return guarded<PyObject*>(nullptr, [&] {
     const PatternValue& value = pattern_value(self);
     // Strictly before a fraction of a second past S includes S itself.
-    const Instant before = instant_of(dt, "dt");
+    const Instant before = instant_of(dt, "dt", value.pattern.zone(), value.zone_info.get());
     const std::int64_t end = before.seconds + (before.microseconds > 0 ? 1 : 0);
     return optional_datetime(value, cron::find_previous_before(value.pattern, sys_seconds{seconds{end}}));
   });
@@ -86,7 +86,7 @@ PyObject* pattern_previous(PyObject* self, PyObject* dt) {
 PyObject* pattern_matches(PyObject* self, PyObject* dt) {
   return guarded<PyObject*>(nullptr, [&] {
     const PatternValue& value = pattern_value(self);
-    const Instant at = instant_of(dt, "dt");
+    const Instant at = instant_of(dt, "dt", value.pattern.zone(), value.zone_info.get());
     if (at.microseconds != 0) Py_RETURN_FALSE;
     const cron::Occurrence next = cron::find_next_after(value.pattern, sys_seconds{seconds{at.seconds - 1}});
     return PyBool_FromLong(next && next.time.time_since_epoch().count() == at.seconds);
@@ -95,7 +95,8 @@ PyObject* pattern_matches(PyObject* self, PyObject* dt) {
 
 PyObject* pattern_iter(PyObject* self, PyObject* start) {
   return guarded<PyObject*>(nullptr, [&] {
-    const Instant after = instant_of(start, "start");
+    const PatternValue& value = pattern_value(self);
+    const Instant after = instant_of(start, "start", value.pattern.zone(), value.zone_info.get());
     return new_occurrence_iterator(self, after.seconds);
   });
 }

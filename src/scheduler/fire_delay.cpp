@@ -18,7 +18,7 @@ std::chrono::nanoseconds cron_delay(const CronTrigger& trigger, std::chrono::sys
   try {
     next = cron::next_after(pattern, base);
   } catch (const cron::Error& error) {
-    throw std::runtime_error(std::string("failed to find next cron time: ") + error.what());
+    throw std::runtime_error("failed to find next cron time: " + std::string{error.text()});
   }
   // Whole seconds first: `next - now` in nanoseconds overflows for occurrences past 2262, and such
   // a wait is "never" for practical purposes (the timer caps it at 30 years anyway).

@@ -274,7 +274,7 @@ def test_only_aware_datetimes_are_instants():
 REFUSED = ["", "   ", "@midnight", "* * * *", "0 0 0 * * * * *", "60 * * * * *", "0 5-1 * * *", "*/0 * * * *",
            "0 0 * * X", "*,5 * * * *", "0 0 5L * *", "0 0 * * 1#6", "CRON_TZ=Mars/Base 0 9 * * *", "CRON_TZ= 0 9 * * *",
            "TZ=UTC", "TZ=europe/berlin 0 9 * * *", "TZ=../../etc/passwd * * * * *", "0 0 32W * *", "0 0 0 1 1 * 5001",
-           "0 0 * * 8", "\x00 * * * *"]
+           "0 0 * * 8", "\x00 * * * *", "0 0 * * *\x00", "TZ=Europe/Berlin\x00x * * * * *"]
 
 
 def test_refusals_carry_the_very_message_that_schedule_gives(python):
@@ -299,6 +299,7 @@ def test_refusals_carry_the_very_message_that_schedule_gives(python):
     assert theirs == [ours[text] for text in REFUSED]
     assert ours["CRON_TZ=Mars/Base 0 9 * * *"] == "Unknown time zone: Mars/Base"
     assert ours["60 * * * * *"] == "Component error: Number out of bounds."
+    assert ours["TZ=Europe/Berlin\x00x * * * * *"] == "Unknown time zone: Europe/Berlin\x00x"
     with pytest.raises(TypeError, match="argument 'expr'"):
         Pattern(15)
 
@@ -350,3 +351,26 @@ def test_many_threads_share_one_pattern():
         thread.join(timeout=120)
     assert not any(thread.is_alive() for thread in threads)
     assert not failures, failures[:5]
+
+
+def test_datetimes_on_the_patterns_own_zone_read_as_zoneinfo_reads_them():
+    # Such a datetime is read from the engine's zone data, the others through utcoffset(): the two
+    # readings must be one, in repeated and skipped hours too, with either fold.
+    rng = random.Random(7)
+    for zone_name in ["Europe/Berlin", "Australia/Lord_Howe", "Pacific/Apia", "America/St_Johns", "Europe/Dublin",
+                      "Asia/Kathmandu", "Europe/Amsterdam", "UTC"]:
+        zone = ZoneInfo(zone_name)
+        pattern = Pattern(f"CRON_TZ={zone_name} * * * * * *")
+        walls = []
+        for year in (1890, 1937, 1995, 2011, 2026, 2040, 2400):
+            for change in clock_changes(zone, year)[:2]:
+                walls += [datetime.fromtimestamp(change + delta, UTC).replace(tzinfo=None) + timedelta(hours=hours)
+                          for delta in (-1, 0, 1) for hours in (-1, -0.5, 0, 0.5, 1)]
+            walls.append(datetime(year, 1, 1) + timedelta(seconds=rng.randrange(365 * 86400)))
+        for wall in walls:
+            for fold in (0, 1):
+                local = wall.replace(tzinfo=zone, fold=fold, microsecond=rng.choice([0, 250_000]))
+                same_instant = local.astimezone(UTC)
+                assert pattern.next(local) == pattern.next(same_instant), local
+                assert pattern.previous(local) == pattern.previous(same_instant), local
+                assert pattern.matches(local) == pattern.matches(same_instant), local

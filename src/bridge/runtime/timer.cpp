@@ -5,7 +5,8 @@
 namespace tyvo::rt {
 
 Sleep::~Sleep() {
-  if (armed_) detail::TimerQueue::instance().cancel(entry_);
+  // An entry queued before a fork is in the parent's timer queue, not in this process's.
+  if (armed_ && !inherited(entry_.waiter.generation)) detail::TimerQueue::instance().cancel(entry_);
 }
 
 void Sleep::await_suspend(std::coroutine_handle<> suspended) {
