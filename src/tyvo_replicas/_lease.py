@@ -30,6 +30,8 @@ class Lease:
         self._stop_at = asked + max_run.total_seconds() if max_run is not None else math.inf
         self.renewal_sent = False
         self.lost = False
+        self._past_max_run = False
+        self._reported = False  # whether the end of renewals was logged
         # Shared between the run's thread and the keeping thread, under the lock.
         self._state = threading.Lock()
         self._stopped = False
@@ -74,6 +76,9 @@ class Lease:
     async def stop(self) -> None:
         """Stops the renewals; waits only if one is in flight, until it is not."""
         loop, running = self._keeping_loop, asyncio.get_running_loop()
+        if time.monotonic() >= self.valid_until and not self._past_max_run:
+            # The renewal that failed may not have timed out yet on its own thread.
+            self._lose("renewing it did not succeed before it lapsed")
         if loop is running and self._task is not None:
             self._task.cancel()
             await asyncio.wait([self._task])
@@ -106,6 +111,8 @@ class Lease:
     def close(self, why: str) -> None:
         """Ends the renewals from the keeping loop itself, as its owner closes."""
         if self._task is not None and not self._task.done() and not self._stopped:
+            with self._state:
+                self._reported = True
             logger.error("Stopped renewing the claim on %s while its run goes on (%s); it lapses within %s "
                          "and another replica may start it before this run ends", self.key, why, self.hold)
             self._task.cancel()
@@ -120,6 +127,7 @@ class Lease:
                 return
             sent = time.monotonic()
             if sent >= self._stop_at:
+                self._past_max_run = True
                 logger.warning("The run of %s has lasted its max_run; its claim is no longer renewed and lapses "
                                "within %s", self.key, self.hold)
                 return
@@ -153,7 +161,10 @@ class Lease:
             next_at = sent + period
 
     def _lose(self, why: str) -> None:
-        self.lost = True
+        with self._state:
+            if self._reported:
+                return
+            self.lost = self._reported = True
         logger.error("Lost the claim on %s while its run goes on (%s); another replica may start "
                      "it before this run ends", self.key, why)
 
