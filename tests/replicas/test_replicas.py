@@ -53,15 +53,8 @@ class Replicas:
         return process.pid
 
     def wait_ready(self, pid):
+        """Waits until the replica has started its scheduler (and can take SIGTERM)."""
         self.wait_ready_of(self.processes[pid])
-
-    def terminate(self, pid):
-        """Stops one replica as a deploy does (SIGTERM: it finishes its runs) and waits for it."""
-        process = self.processes.pop(pid)
-        self.wait_ready_of(process)
-        process.send_signal(signal.SIGTERM)
-        assert process.wait(timeout=60) == 0, self.report()
-        process.stdout.close()
 
     def wait_ready_of(self, process):
         if not getattr(process, "ready", False):
