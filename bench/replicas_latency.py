@@ -1,12 +1,16 @@
-"""Added latency of tyvo_replicas.once() per run, against private Redis and PostgreSQL servers
-on loopback (started as the replica tests start them).
+"""Added latency of tyvo_replicas.once() per run, and winning calls per second, against private
+Redis and PostgreSQL servers on loopback (started as the replica tests start them).
 
     python bench/replicas_latency.py [--runs N] [--out bench/replicas-results.md]
 
 For each store: the time a call of the once() wrapper takes beyond a direct call of the same
 no-op handler, when it wins the claim (one round trip: the claim) and when the key is held
 (one round trip, the handler not called). Runs longer than a third of their hold add one more
-round trip at the end, to cut the renewed claim back; renewals happen while the handler runs."""
+round trip at the end, to cut the renewed claim back; renewals happen while the handler runs.
+
+Then winning calls per second from one process, each on a key of its own: one after another
+and 16 at a time, with the hold-window rule and per fire time of a cron job (a claim, and a
+cut-back as the run ends)."""
 
 import argparse
 import asyncio
@@ -19,6 +23,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "replicas"))
 
+import tyvo  # noqa: E402
 import tyvo_replicas  # noqa: E402
 from servers import PostgresServer, RedisServer  # noqa: E402
 
@@ -51,12 +56,37 @@ async def measure(claims, runs):
     return {name: [t - base for t in timings[name]] for name in ("win", "held")}
 
 
+async def throughput(claims, runs, trigger, concurrency):
+    """Winning once() calls per second, `concurrency` at a time, each on a fresh key."""
+    hold = timedelta(seconds=60)
+    stamp = time.time_ns()
+    # The yearly pattern's last occurrence is long past: each call is a catch-up within its window.
+    window = timedelta(days=366) if trigger is not None else None
+    wrappers = [tyvo_replicas.once(noop, claims, key=f"rate-{stamp}-{i}", hold=hold, trigger=trigger, catch_up=window)
+                for i in range(runs)]
+    for warm in wrappers[:100]:
+        await warm()
+    pending = iter(wrappers[100:])
+
+    async def worker():
+        for wrapper in pending:
+            await wrapper()
+
+    began = time.perf_counter()
+    await asyncio.gather(*(worker() for _ in range(concurrency)))
+    return (runs - 100) / (time.perf_counter() - began)
+
+
+RATES = [("hold window", None, 1), ("hold window", None, 16),
+         ("per fire time", tyvo.Trigger.Cron("0 0 0 1 1 *"), 1), ("per fire time", tyvo.Trigger.Cron("0 0 0 1 1 *"), 16)]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=3000)
     parser.add_argument("--out", type=Path)
     options = parser.parse_args()
-    rows = []
+    rows, rate_rows = [], []
     for server_type, make in ((RedisServer, tyvo_replicas.RedisClaims), (PostgresServer, tyvo_replicas.PostgresClaims)):
         server = server_type()
         try:
@@ -64,9 +94,13 @@ def main():
 
             async def run():
                 async with make(server.url) as claims:
-                    return await measure(claims, options.runs + 100)
+                    latency = await measure(claims, options.runs + 100)
+                    rates = [(rule, concurrency, await throughput(claims, options.runs + 100, trigger, concurrency))
+                             for rule, trigger, concurrency in RATES]
+                    return latency, rates
 
-            results = asyncio.run(run())
+            results, rates = asyncio.run(run())
+            rate_rows += [(server.kind, rule, concurrency, rate) for rule, concurrency, rate in rates]
         finally:
             server.remove()
         for case, samples in results.items():
@@ -84,6 +118,17 @@ def main():
     labels = {"win": "wins the claim, runs", "held": "key held, skips"}
     for store, case, p50, p99, count in rows:
         lines.append(f"| {store} | {labels[case]} | {p50 * 1e3:.3f} ms | {p99 * 1e3:.3f} ms | {count} |")
+    lines += [
+        "",
+        "Winning once() calls per second from one process, each call on a key of its own, a no-op handler:",
+        "one after another, or 16 at a time; with the hold-window rule (one round trip), or per fire time",
+        "of a cron job (a claim, and a cut-back to end the claim as the run ends: two round trips).",
+        "",
+        "| store | rule | at a time | wins per second |",
+        "|---|---|---:|---:|",
+    ]
+    for store, rule, concurrency, rate in rate_rows:
+        lines.append(f"| {store} | {rule} | {concurrency} | {rate:,.0f} |")
     text = "\n".join(lines) + "\n"
     print(text)
     if options.out:

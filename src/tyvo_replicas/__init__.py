@@ -1,22 +1,27 @@
 """Run a tyvo job once across several processes, through a claim in Redis or PostgreSQL.
 
     claims = tyvo_replicas.RedisClaims("redis://127.0.0.1:6379/0")
-    report_once = tyvo_replicas.once(send_report, claims, key="daily-report", hold=timedelta(minutes=5))
-    await scheduler.schedule(report_once, tyvo.Trigger.Cron("0 0 9 * * *"), id="daily-report")
+    daily = tyvo.Trigger.Cron("0 0 9 * * *")
+    report_once = tyvo_replicas.once(send_report, claims, key="daily-report",
+                                     hold=timedelta(minutes=1), trigger=daily)
+    await scheduler.schedule(report_once, daily, id="daily-report")
 
-Every call of `report_once`, in any process, first claims "daily-report" for `hold`. Only the
-winner runs `send_report`; the others return None at once. The claim is renewed while the run
-lasts and stays until `hold` has passed since the run started, so runs of one key never overlap
-and at most one starts per `hold`. Expiry is decided on the store's clock. When the store cannot
-be reached the call raises and the handler is not called: a run may be missed, never doubled.
+Every call of `report_once`, in any process, first claims "daily-report". Only the winner runs
+`send_report`; the others return None at once. With a cron trigger each occurrence runs at most
+once across all processes; otherwise at most one run starts per `hold`. Runs of one key never
+overlap: the claim is renewed, from a thread of the store's own, while the run lasts. Expiry is
+decided on the store's clock. When the store cannot be reached the call raises and the handler
+is not called: a run may be missed, never doubled. Inside a run, `current_claim()` gives the
+run's claim with its fencing token.
 
 A store is anything that implements the `Claims` protocol; `RedisClaims` (extra "redis") and
 `PostgresClaims` (extra "postgres") are provided. Diagnostics go to the logger "tyvo.replicas".
 """
 
 from ._claims import Claims
+from ._current import Claim, current_claim
 from ._once import once
 from ._postgres import PostgresClaims
 from ._redis import RedisClaims
 
-__all__ = ["Claims", "PostgresClaims", "RedisClaims", "once"]
+__all__ = ["Claim", "Claims", "PostgresClaims", "RedisClaims", "current_claim", "once"]

@@ -35,6 +35,13 @@ class LoopBound(Generic[T]):
             opening.add_done_callback(_retrieve)
         return await asyncio.shield(opening)
 
+    def check_closable(self) -> None:
+        """Raises RuntimeError if aclose() would refuse: open on another loop that still runs."""
+        loop = self._loop
+        if (loop is not None and self._opening is not None and not loop.is_closed()
+                and loop is not asyncio.get_running_loop()):
+            raise RuntimeError(f"{self._owner}.aclose() must be called on the event loop that opened it")
+
     async def aclose(self) -> None:
         loop, opening = self._loop, self._opening
         if loop is None or opening is None:

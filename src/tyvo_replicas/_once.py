@@ -5,11 +5,19 @@ import functools
 import inspect
 import logging
 import secrets
+import time
 from collections.abc import Awaitable, Callable, Coroutine
-from datetime import timedelta
+from datetime import datetime, timedelta, timezone
 from typing import Any, ParamSpec, TypeVar
 
+import tyvo
+
 from ._claims import Claims, check_hold, check_key
+from ._current import CURRENT, Claim
+from ._fire import FireTimes
+from ._lease import Lease, render
+from ._pool import DEADLINE
+from ._store import Store
 
 P = ParamSpec("P")
 R = TypeVar("R")
@@ -20,117 +28,124 @@ logger = logging.getLogger("tyvo.replicas")
 # longer: a run that waits minutes for its claim helps nobody.
 LONGEST_WAIT = 30.0
 
+# A call of a cron job up to this long after its occurrence is that occurrence's fire; a later
+# one (the run tyvo makes at start(), or a loop stalled for seconds) is a catch-up.
+ON_TIME = timedelta(seconds=1)
+
 
 def once(
-    handler: Callable[P, Awaitable[R]], claims: Claims, *, key: str, hold: timedelta
+    handler: Callable[P, Awaitable[R]], claims: Claims, *, key: str, hold: timedelta,
+    trigger: tyvo.Trigger | None = None, catch_up: timedelta | None = None,
+    max_run: timedelta | None = None,
 ) -> Callable[P, Coroutine[Any, Any, R | None]]:
     """Returns an `async def` function that runs `handler` only if it wins the claim on `key`.
 
-    Each call claims `key` in `claims` for `hold`. If the key is claimed already (by any
-    process, this one included) the call returns None at once. Otherwise it awaits the handler
-    and returns its result (or raises its exception), renewing the claim every third of `hold`
-    while the handler runs; afterwards the claim stays until `hold` has passed since the call
-    claimed it. If the store fails or does not answer in time, the call raises and the handler
-    is not called."""
+    Each call claims `key` in `claims` for `hold`; the claim is renewed while the handler runs.
+    With a cron `trigger`, the call belongs to the latest occurrence at or before it and wins only
+    if no call anywhere has claimed that occurrence or a later one and no run of `key` is going
+    on; the claim ends with the run. A call more than a second after its occurrence (the run
+    made at start()) is a catch-up: it claims only within `catch_up` of its occurrence and
+    returns None otherwise. Without a cron trigger, the claim stays until `hold` has passed
+    since the call claimed it. A call that does not win returns None at once; if the store fails
+    or does not answer in time, the call raises and the handler is not called. `max_run` bounds
+    how long one run keeps its claim."""
     if not inspect.iscoroutinefunction(handler):
         raise TypeError("handler must be an async def function")
     if not isinstance(claims, Claims):
         raise TypeError(f"claims must implement tyvo_replicas.Claims, not {type(claims).__name__}")
     key = check_key(key)
     hold = check_hold(hold)
+    fires = None
+    if isinstance(trigger, tyvo.Trigger.Cron):
+        fires = FireTimes(trigger.expr)
+    elif trigger is not None and not isinstance(trigger, tyvo.Trigger.Interval):
+        raise TypeError(f"trigger must be a tyvo.Trigger or None, not {type(trigger).__name__}")
+    if catch_up is not None:
+        if not isinstance(catch_up, timedelta):
+            raise TypeError(f"catch_up must be a datetime.timedelta, not {type(catch_up).__name__}")
+        if catch_up < timedelta(0):
+            raise ValueError(f"catch_up must not be negative, got {catch_up!r}")
+        if fires is None:
+            raise ValueError("catch_up applies to cron triggers only; pass trigger=tyvo.Trigger.Cron(...)")
+    if max_run is not None:
+        max_run = check_hold(max_run, "max_run")
+    # A run of a fire time gives its claim up as it ends: the fire time itself keeps others out.
+    cut_back_to = timedelta(0) if fires is not None else hold
 
     @functools.wraps(handler)
     async def run_once(*args: P.args, **kwargs: P.kwargs) -> R | None:
         token = secrets.token_hex(16)
-        loop = asyncio.get_running_loop()
-        asked = loop.time()
-        if not await _claim(claims, key, token, hold, asked):
+        asked = time.monotonic()
+        fire_time = None
+        if fires is not None:
+            now = datetime.now(timezone.utc)
+            fire_time = fires.latest(now)
+            if fire_time is None:
+                logger.info("Skipped the run of %s at %s: its pattern has no occurrence before", key, now)
+                return None
+            if not _may_run(now - fire_time, catch_up):
+                logger.info("Skipped the run of %s at %s: its fire time %s is past its catch-up window",
+                            key, now, fire_time)
+                return None
+        fence = await _claim(claims, key, token, hold, asked, fire_time)
+        if not fence:
             return None
-        lease = _Lease(claims, key, token, hold, asked)
+        lease = Lease(key, token, hold, asked, max_run)
+        if isinstance(claims, Store):
+            claims._keep(lease)
+        else:
+            lease.start(asyncio.get_running_loop(), _renewal_of(claims))
+        context = CURRENT.set(Claim(key, fire_time, int(fence), lease))
         try:
             return await handler(*args, **kwargs)
         finally:
-            await lease.end()
+            CURRENT.reset(context)
+            await _end(claims, lease, cut_back_to, always=fires is not None)
 
     return run_once
 
 
-async def _claim(claims: Claims, key: str, token: str, hold: timedelta, asked: float) -> bool:
+def _may_run(late: timedelta, catch_up: timedelta | None) -> bool:
+    return late <= ON_TIME or (catch_up is not None and late <= catch_up)
+
+
+def _renewal_of(claims: Claims) -> Callable[[Lease], Awaitable[bool]]:
+    async def renew(lease: Lease) -> bool:
+        return await claims.renew(lease.key, lease.token, lease.hold)
+    return renew
+
+
+async def _claim(claims: Claims, key: str, token: str, hold: timedelta, asked: float,
+                 fire_time: datetime | None) -> int | None:
     seconds = hold.total_seconds()
-    wait = asyncio.timeout_at(asked + min(seconds, LONGEST_WAIT))
+    wait = asyncio.timeout(min(seconds, LONGEST_WAIT) - (time.monotonic() - asked))
+    deadline = DEADLINE.set(asked + min(seconds, LONGEST_WAIT))
     try:
         async with wait:
-            won = await claims.claim(key, token, hold)
+            # Stores of one's own made before fire times existed take three arguments.
+            won = await (claims.claim(key, token, hold) if fire_time is None
+                         else claims.claim(key, token, hold, fire_time))
     except TimeoutError:
         if not wait.expired():
             raise
         raise TimeoutError(f"the store did not answer the claim on {key!r} in time") from None
+    finally:
+        DEADLINE.reset(deadline)
     # The store took the claim after `asked`, so it lasts at least until asked + hold. An answer
     # that arrives later than that cannot tell whether another replica holds the key by now.
-    if won and asyncio.get_running_loop().time() >= asked + seconds:
+    if won and time.monotonic() >= asked + seconds:
         raise TimeoutError(f"the claim on {key!r} was answered after its hold of {hold} had passed; "
                            "the run is skipped (is the hold shorter than the store's round trip?)")
-    return bool(won)
+    return int(won) if won else None
 
 
-class _Lease:
-    """Keeps a won claim alive while its run lasts, then lets it lapse at claim time + hold."""
-
-    def __init__(self, claims: Claims, key: str, token: str, hold: timedelta, asked: float) -> None:
-        self._claims, self._key, self._token, self._hold = claims, key, token, hold
-        self._seconds = hold.total_seconds()
-        # Until then the claim is known to stand: the store took it no earlier than `asked`.
-        self._valid_until = asked + self._seconds
-        self._renewal_sent = False
-        self._loop = asyncio.get_running_loop()
-        self._task = self._loop.create_task(self._keep(asked + self._seconds / 3))
-
-    async def _keep(self, next_at: float) -> None:
-        period = self._seconds / 3
-        failure = None
-        while True:
-            await asyncio.sleep(max(0.0, next_at - self._loop.time()))
-            sent = self._loop.time()
-            if sent >= self._valid_until:
-                self._lost(f"renewing it failed until it lapsed: {failure}" if failure
-                           else "it lapsed before it could be renewed")
-                return
-            self._renewal_sent = True
-            try:
-                async with asyncio.timeout_at(self._valid_until):
-                    still_ours = await self._claims.renew(self._key, self._token, self._hold)
-            except Exception as error:
-                failure = _render(error)
-                logger.warning("Renewing the claim on %s failed, retrying: %s", self._key, failure)
-                left = self._valid_until - self._loop.time()
-                next_at = self._loop.time() + min(period, max(left / 2, 0.01))
-                continue
-            if not still_ours:
-                self._lost("the store no longer holds it for this run")
-                return
-            self._valid_until, failure = sent + self._seconds, None
-            next_at = sent + period
-
-    def _lost(self, why: str) -> None:
-        logger.error("Lost the claim on %s while its run goes on (%s); another replica may start "
-                     "it before this run ends", self._key, why)
-
-    async def end(self) -> None:
-        self._task.cancel()
-        await asyncio.wait([self._task])
-        if not self._task.cancelled() and (error := self._task.exception()) is not None:
-            logger.error("Keeping the claim on %s alive failed: %s", self._key, _render(error))
-        if not self._renewal_sent:
-            return  # the claim still lapses at claim time + hold, as it was taken
-        try:
-            async with asyncio.timeout(min(self._seconds, LONGEST_WAIT)):
-                await self._claims.release(self._key, self._token, self._hold)
-        except Exception as error:
-            logger.warning("Could not shorten the claim on %s after its run, it lapses within %s: %s",
-                           self._key, self._hold, _render(error))
-
-
-def _render(error: BaseException) -> str:
-    kind = type(error)
-    name = kind.__qualname__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
-    return f"{name}: {error}" if str(error) else name
+async def _end(claims: Claims, lease: Lease, cut_back_to: timedelta, always: bool) -> None:
+    await lease.stop()
+    if not (always or lease.renewal_sent):
+        return  # the claim still lapses at claim time + hold, as it was taken
+    try:
+        async with asyncio.timeout(min(lease.hold.total_seconds(), LONGEST_WAIT)):
+            await claims.release(lease.key, lease.token, cut_back_to)
+    except Exception as error:
+        logger.warning("Could not shorten the claim on %s after its run, it lapses within %s: %s",
+                       lease.key, lease.hold, render(error))

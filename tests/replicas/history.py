@@ -19,7 +19,10 @@ def read(path):
 
 
 def check(events, holds):
-    """`holds`: key -> hold in seconds. Raises AssertionError on the first violation."""
+    """`holds`: key -> hold in seconds. Raises AssertionError on the first violation.
+
+    Fencing tokens grow with every start of a key. A key claimed per fire time has no spacing
+    by its hold; its fire times grow strictly instead, so none runs twice."""
     going = {}  # key -> pid of the run in progress
     last_start = {}
     for number, event in enumerate(events):
@@ -29,6 +32,14 @@ def check(events, holds):
                 f"record {number}: {pid} started {key} while the run of {going[key]} was going")
             previous = last_start.get(key)
             if previous is not None:
+                assert event["fence"] > previous["fence"], (
+                    f"record {number}: {pid} started {key} with fencing token {event['fence']}, "
+                    f"after {previous['pid']} had {previous['fence']}")
+            if previous is not None and event.get("fire_time") is not None:
+                assert event["fire_time"] > previous["fire_time"], (
+                    f"record {number}: {pid} ran {key} for fire time {event['fire_time']} after "
+                    f"{previous['pid']} had run it for {previous['fire_time']}")
+            elif previous is not None:
                 gap = event["at"] - previous["fired"]
                 assert gap >= holds[key] - ROUNDING, (
                     f"record {number}: {pid} started {key} {gap:.3f} s after {previous['pid']} "

@@ -4,7 +4,8 @@ once(), every run recorded in a shared file. Stops cleanly on SIGTERM.
     python replica.py STORE URL RECORD JOBS_JSON
 
 Each record line is JSON with the event ("start" or "end"), key, pid and times from time.time():
-"fired" just before the once() wrapper was called, "at" when the event happened. Records are
+"fired" just before the once() wrapper was called, "at" when the event happened; a start also
+has the run's fencing token and, for a job claimed per fire time, that fire time. Records are
 appended under an exclusive flock, so the file's order is the order in which they happened."""
 
 import asyncio
@@ -31,13 +32,16 @@ def record(path, **event):
         shared.write(json.dumps({**event, "pid": os.getpid(), "at": time.time()}) + "\n")
 
 
-def job_runner(job, claims, path):
+def job_runner(job, trigger, claims, path):
     async def body():
-        record(path, event="start", key=job["key"], fired=FIRED.get())
+        claim = tyvo_replicas.current_claim()
+        fire_time = claim.fire_time.timestamp() if claim.fire_time is not None else None
+        record(path, event="start", key=job["key"], fired=FIRED.get(), fence=claim.fence, fire_time=fire_time)
         await asyncio.sleep(job["duration"])
         record(path, event="end", key=job["key"])
 
-    guarded = tyvo_replicas.once(body, claims, key=job["key"], hold=timedelta(seconds=job["hold"]))
+    guarded = tyvo_replicas.once(body, claims, key=job["key"], hold=timedelta(seconds=job["hold"]),
+                                 trigger=trigger if job.get("per_fire_time") else None)
 
     async def fire():
         FIRED.set(time.time())
@@ -52,7 +56,7 @@ async def main(store, url, path, jobs):
     for job in jobs:
         trigger = (tyvo.Trigger.Cron(job["cron"]) if "cron" in job
                    else tyvo.Trigger.Interval(timedelta(seconds=job["interval"])))
-        await scheduler.schedule(job_runner(job, claims, path), trigger, id=job["id"])
+        await scheduler.schedule(job_runner(job, trigger, claims, path), trigger, id=job["id"])
     stop = asyncio.Event()
     asyncio.get_running_loop().add_signal_handler(signal.SIGTERM, stop.set)
     runner = asyncio.ensure_future(scheduler.start())

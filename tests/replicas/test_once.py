@@ -179,7 +179,8 @@ def test_store_answering_with_an_error_raises_and_the_handler_is_not_called(serv
                   else tyvo_replicas.PostgresClaims(server.url, table=table))
         try:
             async with claims:
-                guarded = tyvo_replicas.once(calls.handler(), claims, key=key, hold=HOLD)
+                # Long enough for a first connection on a busy machine: the answer is an error.
+                guarded = tyvo_replicas.once(calls.handler(), claims, key=key, hold=timedelta(seconds=10))
                 with pytest.raises(Exception, match="maxmemory|column"):
                     await guarded()
         finally:
@@ -259,12 +260,15 @@ def test_one_claims_object_across_event_loops(server, key):
             run(guarded())
         with pytest.raises(RuntimeError, match="event loop that opened it"):
             run(claims.aclose())
+        assert first.run_until_complete(guarded()) == 4  # a refused close leaves it open
         first.run_until_complete(claims.aclose())
     finally:
         first.close()
-    assert run(guarded()) == 4
-    run(claims.aclose())
-    run(claims.aclose())  # closing twice, or a never-used object, is fine
+    # Closed for good, on any loop.
+    with pytest.raises(RuntimeError, match="closed"):
+        run(guarded())
+    run(claims.aclose())  # closing twice is fine
+    run(claims_for(server).aclose())  # and so is closing a never-used object
 
 
 class MemoryClaims:
@@ -360,3 +364,100 @@ def test_bad_arguments_are_refused_at_once():
         refused(ValueError, lambda: tyvo_replicas.PostgresClaims("postgresql://", table=table), "table")
     for table in ("jobs.claims", "_claims_2", "user"):
         tyvo_replicas.PostgresClaims("postgresql://", table=table)
+
+
+def test_max_run_ends_the_claim_of_a_run_that_goes_on(server, key, caplog):
+    caplog.set_level(logging.WARNING, logger="tyvo.replicas")
+
+    async def scenario():
+        async with claims_for(server) as claims:
+            async def long_run():
+                claim = tyvo_replicas.current_claim()
+                await asyncio.sleep(0.5)
+                assert claim.held()  # renewed past its hold of 0.3 s
+                await asyncio.sleep(1.0)  # max_run is 0.6 s: no renewal since, so it lapsed
+                return claim.held(), await other()
+
+            async def quick():
+                return "other"
+
+            other = tyvo_replicas.once(quick, claims, key=key, hold=HOLD)
+            return await tyvo_replicas.once(long_run, claims, key=key, hold=HOLD, max_run=timedelta(seconds=0.6))()
+
+    assert run(scenario()) == (False, "other")
+    assert [r.getMessage() for r in caplog.records] == [
+        f"The run of {key} has lasted its max_run; its claim is no longer renewed and lapses within 0:00:00.300000"]
+
+
+def test_closing_the_store_mid_run_stops_its_renewals_for_good(server, key, caplog):
+    caplog.set_level(logging.WARNING, logger="tyvo.replicas")
+
+    async def scenario():
+        claims = claims_for(server)
+
+        async def handler():
+            await asyncio.sleep(0.2)
+            await claims.aclose()
+            await asyncio.sleep(0.5)  # renewals would have reopened a connection by now
+            return tyvo_replicas.current_claim().held()
+
+        assert await tyvo_replicas.once(handler, claims, key=key, hold=HOLD)() is False
+        with pytest.raises(RuntimeError, match="closed"):
+            await tyvo_replicas.once(handler, claims, key=key + "-later", hold=HOLD)()
+        with pytest.raises(RuntimeError, match="closed"):
+            await claims.claim(key, "token", HOLD)
+
+    run(scenario())
+    messages = [r.getMessage() for r in caplog.records]
+    assert messages[0].startswith(f"Stopped renewing the claim on {key} while its run goes on (its "), messages
+    assert messages[1].startswith(f"Could not shorten the claim on {key} after its run"), messages
+    assert "closed" in messages[1] and len(messages) == 2
+
+
+def test_bad_connection_strings_keys_and_options_are_refused_at_construction():
+    for url in ("redis://host:port/0", "redis://127.0.0.1:6379/x", "mysql://127.0.0.1"):
+        with pytest.raises(ValueError):
+            tyvo_replicas.RedisClaims(url)
+    for dsn in ("postgresql://app@127.0.0.1:99999/app", "postgresql://app@host:port/app", "mysql://127.0.0.1/app",
+                "host=127.0.0.1 port", "host='unterminated", "postgresql://h/app?sslmode"):
+        with pytest.raises(ValueError, match="malformed PostgreSQL DSN"):
+            tyvo_replicas.PostgresClaims(dsn)
+    for dsn in ("postgresql://app:secret@h1:5432,h2:5433/app?sslmode=require", "host=127.0.0.1 port=5432 user=app",
+                "host='/var/run/postgresql' dbname='my db'", "", "postgres://[::1]:5432/app"):
+        tyvo_replicas.PostgresClaims(dsn)
+    for size in (0, -1, 1001):
+        with pytest.raises(ValueError, match="pool_size"):
+            tyvo_replicas.RedisClaims("redis://127.0.0.1", pool_size=size)
+    for size in (2.0, "3", True):
+        with pytest.raises(TypeError, match="pool_size"):
+            tyvo_replicas.PostgresClaims("postgresql://", pool_size=size)
+
+    store, handler = MemoryClaims(), Calls().handler()
+    with pytest.raises(ValueError, match="surrogate"):
+        tyvo_replicas.once(handler, store, key="report-\udc80", hold=HOLD)
+    with pytest.raises(TypeError, match="trigger"):
+        tyvo_replicas.once(handler, store, key="k", hold=HOLD, trigger="* * * * * *")
+    with pytest.raises(ValueError, match="cron"):
+        tyvo_replicas.once(handler, store, key="k", hold=HOLD, catch_up=timedelta(minutes=1),
+                           trigger=tyvo.Trigger.Interval(timedelta(seconds=1)))
+    with pytest.raises(ValueError, match="negative"):
+        tyvo_replicas.once(handler, store, key="k", hold=HOLD, catch_up=timedelta(-1),
+                           trigger=tyvo.Trigger.Cron("* * * * * *"))
+    with pytest.raises(ValueError, match="max_run"):
+        tyvo_replicas.once(handler, store, key="k", hold=HOLD, max_run=timedelta(0))
+    with pytest.raises(ValueError, match="out of bounds|[Ii]nvalid|[Cc]omponent"):
+        tyvo_replicas.once(handler, store, key="k", hold=HOLD, trigger=tyvo.Trigger.Cron("61 * * * * *"))
+
+
+def test_tls_url_to_a_plain_redis_says_so(redis_server, key):
+    async def noop():
+        return None
+
+    async def scenario():
+        async with tyvo_replicas.RedisClaims(redis_server.url.replace("redis://", "rediss://")) as claims:
+            began = time.monotonic()
+            with pytest.raises(Exception, match="TLS"):
+                await tyvo_replicas.once(noop, claims, key=key, hold=timedelta(seconds=1))()
+            assert time.monotonic() - began < 1.0
+
+    run(scenario())

@@ -33,17 +33,33 @@ class Replicas:
         self.holds = {job["key"]: job["hold"] for job in jobs}
         self.record = directory / "runs.jsonl"
         self.record.touch()
+        self.server, self.directory, self.all_jobs = server, directory, jobs
         self.processes = {}
         self.logs = {}
-        for number in range(count):
-            log = directory / f"replica-{number}.log"
-            with log.open("w") as stderr:
-                process = subprocess.Popen(
-                    [sys.executable, str(REPLICA), server.kind, server.url, str(self.record), json.dumps(jobs)],
-                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr, text=True)
-            self.processes[process.pid], self.logs[process.pid] = process, log
-        for process in self.processes.values():
+        for _ in range(count):
+            self.spawn()
+        for pid in self.processes:
+            self.wait_ready(pid)
+
+    def spawn(self, jobs=None, prefix=()):
+        """Starts one more replica, with `jobs` (default: all), its command behind `prefix`."""
+        log = self.directory / f"replica-{len(self.logs)}.log"
+        with log.open("w") as stderr:
+            process = subprocess.Popen(
+                [*prefix, sys.executable, str(REPLICA), self.server.kind, self.server.url, str(self.record),
+                 json.dumps(jobs or self.all_jobs)],
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr, text=True)
+        self.processes[process.pid], self.logs[process.pid] = process, log
+        return process.pid
+
+    def wait_ready(self, pid):
+        """Waits until the replica has started its scheduler (and can take SIGTERM)."""
+        self.wait_ready_of(self.processes[pid])
+
+    def wait_ready_of(self, process):
+        if not getattr(process, "ready", False):
             assert process.stdout.readline().strip() == "ready", self.report()
+            process.ready = True
 
     def key(self, job_id):
         return self.jobs[job_id]["key"]
@@ -82,6 +98,7 @@ class Replicas:
 
     def stop(self):
         for process in self.processes.values():
+            self.wait_ready_of(process)
             process.send_signal(signal.SIGTERM)
         codes = {pid: process.wait(timeout=60) for pid, process in self.processes.items()}
         for process in self.processes.values():
@@ -154,3 +171,38 @@ def test_store_outage_skips_runs_and_they_resume_when_it_is_back(server, tmp_pat
     if going is not None:
         assert f"claim on {long}" in replicas.log(going), replicas.report()
     replicas.assert_clean_logs(allowed=("Failed to execute job", f"claim on {long}", f"claim on {tick}"))
+
+
+def test_twenty_replicas_share_one_postgres_under_its_default_connection_limit(postgres_server, tmp_path):
+    import asyncio
+
+    import asyncpg
+
+    async def ask(query):
+        connection = await asyncpg.connect(postgres_server.url)
+        try:
+            return await connection.fetchval(query)
+        finally:
+            await connection.close()
+
+    assert asyncio.run(ask("SHOW max_connections")) == "100"
+    tag = uuid.uuid4().hex[:8]
+    # Runs longer than a third of their hold: each one renews, on the renewal connection.
+    jobs = [{"id": f"job-{n}", "key": f"job-{n}-{tag}", "interval": 0.1, "hold": 3.0, "duration": 1.2}
+            for n in range(4)]
+    jobs.append({"id": "tick", "key": f"tick-{tag}", "cron": "* * * * * *", "per_fire_time": True,
+                 "hold": 2.0, "duration": 0.05})
+    replicas = Replicas(postgres_server, tmp_path, jobs, count=20)
+    peak = 0
+    until = time.monotonic() + 6
+    while time.monotonic() < until:
+        peak = max(peak, asyncio.run(ask("SELECT count(*) FROM pg_stat_activity WHERE backend_type = 'client backend'")))
+        time.sleep(0.2)
+    events = replicas.stop()
+
+    history.check(events, replicas.holds)
+    for job in jobs:
+        assert len(history.starts(events, job["key"])) >= 2, (job["id"], events)
+    # At most 3 pooled connections and 1 for renewals per replica, and this test's own.
+    assert peak <= 20 * 4 + 1
+    replicas.assert_clean_logs()

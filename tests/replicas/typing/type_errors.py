@@ -33,4 +33,8 @@ async def main() -> None:
     result: int = await guarded("team")  # expect: assignment
     tyvo_replicas.RedisClaims("redis://127.0.0.1", prefix=None)  # expect: arg-type
     tyvo_replicas.PostgresClaims("postgresql://", schema="x")  # expect: call-arg
+    tyvo_replicas.PostgresClaims("postgresql://", pool_size="2")  # expect: arg-type
+    tyvo_replicas.once(handler, claims, key="k", hold=hold, trigger="* * * * *")  # expect: arg-type
+    tyvo_replicas.once(handler, claims, key="k", hold=hold, catch_up=60)  # expect: arg-type
+    print(tyvo_replicas.current_claim().fence)  # expect: union-attr
     print(result)

@@ -1,0 +1,149 @@
+"""Claims per fire time of a cron job: each occurrence runs at most once across replicas, and
+exactly once while some replica is up, through restarts at random moments and with one
+replica's clock ahead; the run tyvo makes at start() takes its own occurrence, never the next;
+catch-up of a missed occurrence only within the caller's window."""
+
+import asyncio
+import glob
+import random
+import signal
+import time
+import uuid
+from datetime import datetime, timedelta, timezone
+
+import pytest
+
+import history
+import tyvo
+import tyvo_replicas
+from conftest import claims_for
+from test_replicas import Replicas
+
+def clock_ahead(seconds):
+    """The command prefix for a process whose wall clock (tyvo's and Python's alike) runs
+    `seconds` ahead, its monotonic clock left as it is: Debian's libfaketime, preloaded."""
+    found = glob.glob("/usr/lib/*/faketime/libfaketimeMT.so.1")
+    assert found, "Debian's faketime is missing: apt-get install faketime"
+    return ["env", f"LD_PRELOAD={found[0]}", f"FAKETIME=+{seconds}s", "FAKETIME_DONT_FAKE_MONOTONIC=1"]
+
+
+EVERY_SECOND = tyvo.Trigger.Cron("* * * * * *")
+YEARLY = tyvo.Trigger.Cron("0 0 0 1 1 *")
+
+
+def test_store_takes_each_fire_time_once_and_counts_fencing_tokens(server, key):
+    hold = timedelta(seconds=30)
+    at = datetime(2030, 5, 1, 12, 0, 0, tzinfo=timezone.utc)
+
+    async def scenario():
+        async with claims_for(server) as claims:
+            first = await claims.claim(key, "a", hold, at)
+            assert first is not None and first >= 1
+            assert await claims.claim(key, "b", hold, at + timedelta(seconds=1)) is None  # a run is going on
+            await claims.release(key, "a", timedelta(0))  # ends at once
+            assert await claims.claim(key, "b", hold, at) is None  # that fire time has run
+            assert await claims.claim(key, "b", hold, at - timedelta(seconds=1)) is None  # so have earlier ones
+            second = await claims.claim(key, "b", hold, at + timedelta(seconds=1))
+            assert second is not None and second > first
+            await claims.release(key, "b", timedelta(0))
+            # Claims without a fire time on the same key go on counting.
+            third = await claims.claim(key, "c", timedelta(milliseconds=1))
+            assert third is not None and third > second
+            await asyncio.sleep(0.05)
+            assert await claims.claim(key, "d", hold, at + timedelta(seconds=1)) is None
+
+    asyncio.run(scenario())
+
+
+def test_table_of_an_earlier_version_gains_the_new_columns(postgres_server, key):
+    import asyncpg
+
+    table = "earlier_" + key.replace("-", "_")
+
+    async def scenario():
+        connection = await asyncpg.connect(postgres_server.url)
+        await connection.execute(f"CREATE TABLE {table} (key text PRIMARY KEY, token text NOT NULL, "
+                                 "claimed_at timestamptz NOT NULL, expires_at timestamptz NOT NULL)")
+        await connection.execute(f"INSERT INTO {table} VALUES ('old', 't', now(), now())")
+        await connection.close()
+        async with tyvo_replicas.PostgresClaims(postgres_server.url, table=table) as claims:
+            assert await claims.claim("old", "new", timedelta(seconds=1), datetime.now(timezone.utc)) >= 1
+
+    asyncio.run(scenario())
+
+
+def test_cron_runs_once_per_occurrence_not_per_hold_and_catches_up_only_within_its_window(server, key):
+    async def scenario():
+        async with claims_for(server) as claims:
+            async def handler():
+                claim = tyvo_replicas.current_claim()
+                return claim.fire_time, claim.fence
+
+            hold = timedelta(seconds=30)  # far longer than the gap between two occurrences
+            ticking = tyvo_replicas.once(handler, claims, key=key, hold=hold, trigger=EVERY_SECOND)
+            await asyncio.sleep(1 - datetime.now(timezone.utc).microsecond / 1e6 + 0.05)
+            fire_time, fence = await ticking()
+            assert fire_time == datetime.now(timezone.utc).replace(microsecond=0)
+            assert await ticking() is None  # the same occurrence
+            await asyncio.sleep(1.0)
+            later, later_fence = await ticking()  # the next occurrence, well within the hold
+            assert later == fire_time + timedelta(seconds=1) and later_fence > fence
+            assert tyvo_replicas.current_claim() is None  # only inside the run
+
+            # A call long after its occurrence (as at start()) is a catch-up: skipped by default,
+            # run once within a window that reaches back to the occurrence.
+            last_new_year = datetime(datetime.now(timezone.utc).year, 1, 1, tzinfo=timezone.utc)
+            yearly = tyvo_replicas.once(handler, claims, key=key + "-yearly", hold=hold, trigger=YEARLY)
+            assert await yearly() is None
+            narrow = tyvo_replicas.once(handler, claims, key=key + "-yearly", hold=hold, trigger=YEARLY,
+                                        catch_up=timedelta(minutes=5))
+            assert await narrow() is None
+            wide = tyvo_replicas.once(handler, claims, key=key + "-yearly", hold=hold, trigger=YEARLY,
+                                      catch_up=timedelta(days=366))
+            assert (await wide())[0] == last_new_year
+            assert await wide() is None  # caught up once, not again
+
+    asyncio.run(scenario())
+
+
+def test_every_fire_time_runs_once_through_restarts_and_a_clock_ahead(server, tmp_path):
+    tag = uuid.uuid4().hex[:8]
+    # Holds longer than a tick's gap (they no longer space cron runs), generous for a busy machine.
+    tick = {"id": "tick", "key": f"tick-{tag}", "cron": "* * * * * *", "per_fire_time": True,
+            "hold": 3.0, "duration": 0.05}
+    four = {"id": "four", "key": f"four-{tag}", "cron": "*/4 * * * * *", "per_fire_time": True,
+            "hold": 2.0, "duration": 0.05}
+    began = time.time()
+    replicas = Replicas(server, tmp_path, [tick, four], count=3)
+    ahead = replicas.spawn([four], prefix=clock_ahead(3))
+    replicas.wait_ready(ahead)
+    # Deploys: replicas stopped and started at random moments, a new one sometimes before the
+    # old one has gone, as gunicorn does on a reload.
+    chance = random.Random()
+    stopping = []
+    until = time.time() + 10
+    while time.time() < until:
+        victim = chance.choice([pid for pid in replicas.processes if pid != ahead])
+        replicas.wait_ready(victim)
+        process = replicas.processes.pop(victim)
+        process.send_signal(signal.SIGTERM)
+        stopping.append(process)
+        time.sleep(chance.uniform(0, 1))
+        replicas.spawn()
+        time.sleep(chance.uniform(0.2, 1))
+    ended = time.time()
+    for process in stopping:
+        assert process.wait(timeout=60) == 0, replicas.report()
+        process.stdout.close()
+    events = replicas.stop()
+
+    history.check(events, replicas.holds)
+    for job, first, gap in ((tick, began + 3, 1), (four, began + 3, 4)):
+        fired = [e["fire_time"] for e in history.starts(events, job["key"])]
+        expected = range(int(first) + 1, int(ended) - 1)
+        expected = [second for second in expected if second % gap == 0]
+        assert expected and all(fired.count(second) == 1 for second in expected), (job["id"], expected, fired)
+    # The replica ahead fires every fourth second 3 s before the others do, so it takes them.
+    by_ahead = [e for e in history.starts(events, four["key"]) if e["pid"] == ahead]
+    assert len(by_ahead) >= len(history.starts(events, four["key"])) - 1, events
+    replicas.assert_clean_logs()
