@@ -1,6 +1,8 @@
 #include "scheduler/job_task.hpp"
 
+#include <chrono>
 #include <optional>
+#include <variant>
 #include <string>
 
 #include "bridge/coroutine_handover.hpp"
@@ -60,12 +62,28 @@ rt::Task<AfterRun> run_once(const Job& job, rt::Receiver<rt::Signal>& stop,
   co_return after(job, std::move(*end), ended);
 }
 
+// The next fire time. An interval counts on the steady clock from the end of the run; a cron
+// occurrence is a time of the wall clock, which the sleep meets by that clock's own reading,
+// whatever it was stepped to meanwhile.
+rt::UnlessSignalled<rt::Sleep> sleep_to_next_fire_time(const Job& job, rt::Receiver<rt::Signal>& stop,
+                                                     const Instant& from,
+                                                     std::optional<std::chrono::sys_seconds>& last_occurrence) {
+  if (const auto* interval = std::get_if<IntervalTrigger>(&job.trigger)) {
+    return rt::sleep_until_unless_signalled(stop, rt::detail::deadline_after(from.steady, interval->as_nanoseconds()));
+  }
+  const auto next = next_occurrence(std::get<CronTrigger>(job.trigger), from.wall, last_occurrence);
+  last_occurrence = next;
+  return rt::sleep_until_wall_unless_signalled(stop, rt::detail::wall_deadline_after(from.wall, delay_until(next, from.wall)));
+}
+
 }  // namespace
 
 // Each wait of the job (for a run's end, for the next fire time) also listens for the stop, so a
 // sleeping job holds nothing but this frame and the timer entry inside it.
 rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<const py::TaskLocals> locals,
                        std::shared_ptr<const LaunchedTasks> launched) {
+  // The occurrence the job last woke for: one the wall clock comes back to is not run again.
+  std::optional<std::chrono::sys_seconds> last_occurrence;
   for (;;) {
     // The next fire time counts from the end of the run, as the loop saw it.
     Instant from = Instant::now();
@@ -74,8 +92,7 @@ rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<c
       if (outcome == AfterRun::cannot_go_on) co_return;
       if (outcome == AfterRun::stopped) break;
     }
-    const auto due = rt::detail::deadline_after(from.steady, fire_delay(job.trigger, from.wall));
-    if (!co_await rt::sleep_until_unless_signalled(stop, due)) break;
+    if (!co_await sleep_to_next_fire_time(job, stop, from, last_occurrence)) break;
   }
   if (!launched->retired()) job.active->store(false);
   TYVO_LOG_WARN("Job {} is now shutdown", job.id);
