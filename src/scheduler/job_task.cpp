@@ -69,11 +69,14 @@ rt::UnlessSignalled<rt::Sleep> sleep_to_next_fire_time(const Job& job, rt::Recei
                                                      const Instant& from,
                                                      std::optional<std::chrono::sys_seconds>& last_occurrence) {
   if (const auto* interval = std::get_if<IntervalTrigger>(&job.trigger)) {
-    return rt::sleep_until_unless_signalled(stop, rt::detail::deadline_after(from.steady, interval->as_nanoseconds()));
+    return rt::sleep_until_unless_signalled(stop,
+                                            rt::detail::deadline_after(from.steady, interval->as_nanoseconds()));
   }
   const auto next = next_occurrence(std::get<CronTrigger>(job.trigger), from.wall, last_occurrence);
   last_occurrence = next;
-  return rt::sleep_until_wall_unless_signalled(stop, rt::detail::wall_deadline_after(from.wall, delay_until(next, from.wall)));
+  const auto wall_from = std::chrono::time_point_cast<std::chrono::nanoseconds>(from.wall);
+  return rt::sleep_until_wall_unless_signalled(stop,
+                                               rt::detail::wall_deadline_after(wall_from, delay_until(next, from.wall)));
 }
 
 }  // namespace

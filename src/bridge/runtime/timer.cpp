@@ -8,7 +8,7 @@ Sleep::Sleep(detail::Clock::time_point deadline) noexcept {
   entry_.deadline = deadline.time_since_epoch().count();
 }
 
-Sleep::Sleep(detail::WallClock::time_point deadline) noexcept {
+Sleep::Sleep(detail::WallTime deadline) noexcept {
   entry_.deadline = deadline.time_since_epoch().count();
   entry_.on_wall_clock = true;
 }
@@ -19,7 +19,7 @@ Sleep::~Sleep() {
 
 bool Sleep::await_ready() const noexcept {
   // Back-to-back work (a zero interval) goes on without a round trip through the timer thread.
-  const auto now = entry_.on_wall_clock ? detail::WallClock::now().time_since_epoch().count()
+  const auto now = entry_.on_wall_clock ? detail::wall_now().time_since_epoch().count()
                                         : detail::Clock::now().time_since_epoch().count();
   return entry_.deadline <= now;
 }

@@ -17,7 +17,7 @@ namespace tyvo::rt {
 class [[nodiscard]] Sleep {
  public:
   explicit Sleep(detail::Clock::time_point deadline) noexcept;
-  explicit Sleep(detail::WallClock::time_point deadline) noexcept;
+  explicit Sleep(detail::WallTime deadline) noexcept;
   Sleep(const Sleep&) = delete;
   Sleep& operator=(const Sleep&) = delete;
   ~Sleep();
@@ -35,7 +35,7 @@ class [[nodiscard]] Sleep {
 inline Sleep sleep_until(detail::Clock::time_point deadline) noexcept { return Sleep(deadline); }
 
 // Sleeps until the wall clock reads `deadline` or later.
-inline Sleep sleep_until_wall(detail::WallClock::time_point deadline) noexcept { return Sleep(deadline); }
+inline Sleep sleep_until_wall(detail::WallTime deadline) noexcept { return Sleep(deadline); }
 
 // Sleeps for `delay` from now; zero or negative does not wait. A delay that would overflow the
 // clock saturates to about 30 years.

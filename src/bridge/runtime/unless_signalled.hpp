@@ -94,7 +94,7 @@ inline UnlessSignalled<Sleep> sleep_until_unless_signalled(Receiver<Signal>& sig
 // Sleeps until the wall clock reads `deadline` (see sleep_until_wall) unless signalled; true when
 // it came.
 inline UnlessSignalled<Sleep> sleep_until_wall_unless_signalled(Receiver<Signal>& signal,
-                                                                std::chrono::system_clock::time_point deadline) {
+                                                                detail::WallTime deadline) {
   return UnlessSignalled<Sleep>(signal, [deadline] { return sleep_until_wall(deadline); });
 }
 

@@ -7,8 +7,7 @@ namespace {
 
 using std::chrono::nanoseconds;
 
-static_assert(std::is_same_v<Clock::duration, nanoseconds> && std::is_same_v<WallClock::duration, nanoseconds>,
-              "the timer keeps deadlines in nanoseconds of both clocks");
+static_assert(std::is_same_v<Clock::duration, nanoseconds>, "the timer keeps deadlines in nanoseconds");
 
 template <class TimePoint>
 TimePoint saturated_after(TimePoint now, nanoseconds delay) noexcept {
@@ -27,7 +26,7 @@ Clock::time_point deadline_after(Clock::time_point now, nanoseconds delay) noexc
   return saturated_after(now, delay);
 }
 
-WallClock::time_point wall_deadline_after(WallClock::time_point now, nanoseconds delay) noexcept {
+WallTime wall_deadline_after(WallTime now, nanoseconds delay) noexcept {
   return saturated_after(now, delay);
 }
 

@@ -5,10 +5,15 @@
 namespace tyvo::rt::detail {
 
 // Sleeps are timed on the steady clock (CLOCK_MONOTONIC), or for calendar deadlines on the wall
-// clock (CLOCK_REALTIME); both count nanoseconds. A deadline is exact: the timer never fires
-// before it and wakes as soon after it as the kernel allows.
+// clock (CLOCK_REALTIME). A deadline is exact: the timer never fires before it and wakes as soon
+// after it as the kernel allows.
 using Clock = std::chrono::steady_clock;
 using WallClock = std::chrono::system_clock;
+// Wall-clock instants in nanoseconds, whatever the standard library counts the clock in (libc++:
+// microseconds).
+using WallTime = std::chrono::sys_time<std::chrono::nanoseconds>;
+
+inline WallTime wall_now() noexcept { return std::chrono::time_point_cast<std::chrono::nanoseconds>(WallClock::now()); }
 
 // Where a deadline goes when it cannot be represented: about 30 years away,
 // which in practice means never.
@@ -19,6 +24,6 @@ inline constexpr std::chrono::seconds far_future{946'080'000};
 Clock::time_point deadline_after(Clock::time_point now, std::chrono::nanoseconds delay) noexcept;
 
 // The same on the wall clock.
-WallClock::time_point wall_deadline_after(WallClock::time_point now, std::chrono::nanoseconds delay) noexcept;
+WallTime wall_deadline_after(WallTime now, std::chrono::nanoseconds delay) noexcept;
 
 }  // namespace tyvo::rt::detail

@@ -21,9 +21,9 @@ using std::chrono::nanoseconds;
 constexpr nanoseconds wall_recheck = std::chrono::seconds(1);
 
 // When the alarm must go off for `entry`, judged by the clocks now.
-Clock::time_point alarm_for(const TimerEntry& entry, Clock::time_point now, WallClock::time_point wall_now) {
+Clock::time_point alarm_for(const TimerEntry& entry, Clock::time_point now, WallTime wall_now) {
   if (!entry.on_wall_clock) return Clock::time_point(nanoseconds(entry.deadline));
-  const nanoseconds left = WallClock::time_point(nanoseconds(entry.deadline)) - wall_now;
+  const nanoseconds left = WallTime(nanoseconds(entry.deadline)) - wall_now;
   return deadline_after(now, std::min(left, wall_recheck));
 }
 
@@ -46,7 +46,7 @@ void TimerQueue::add(TimerEntry& entry) {
   heap.push(&entry);
   if (heap.top() != &entry) return;
   // Set from here, the alarm needs no wake-up of the timer thread to move earlier.
-  const Clock::time_point at = alarm_for(entry, Clock::now(), WallClock::now());
+  const Clock::time_point at = alarm_for(entry, Clock::now(), wall_now());
   if (alarm_at_ && *alarm_at_ <= at) return;
   alarm_.set(at);
   alarm_at_ = at;
@@ -87,17 +87,17 @@ void TimerQueue::wake_due() {
   Pool::Gathering together;
   const auto now = Clock::now().time_since_epoch().count();
   while (!steady_.empty() && steady_.top()->deadline <= now) steady_.pop()->waiter.wake();
-  const auto wall_now = WallClock::now().time_since_epoch().count();
-  while (!wall_.empty() && wall_.top()->deadline <= wall_now) wall_.pop()->waiter.wake();
+  const auto wall = wall_now().time_since_epoch().count();
+  while (!wall_.empty() && wall_.top()->deadline <= wall) wall_.pop()->waiter.wake();
 }
 
 void TimerQueue::set_alarm() {
   const Clock::time_point now = Clock::now();
-  const WallClock::time_point wall_now = WallClock::now();
+  const WallTime wall = wall_now();
   std::optional<Clock::time_point> at;
-  if (!steady_.empty()) at = alarm_for(*steady_.top(), now, wall_now);
+  if (!steady_.empty()) at = alarm_for(*steady_.top(), now, wall);
   if (!wall_.empty()) {
-    const Clock::time_point wall_at = alarm_for(*wall_.top(), now, wall_now);
+    const Clock::time_point wall_at = alarm_for(*wall_.top(), now, wall);
     at = at ? std::min(*at, wall_at) : wall_at;
   }
   // Set every time: the alarm that woke this thread has gone off, even if `at` is the same.
