@@ -4,10 +4,10 @@
 #include <optional>
 
 #include "bridge/asyncio_api.hpp"
-#include "bridge/python_exception.hpp"
+#include "python/python_exception.hpp"
 #include "bridge/runtime/detail/pool.hpp"
-#include "bridge/saved_exception.hpp"
-#include "module/errors.hpp"
+#include "python/saved_exception.hpp"
+#include "python/errors.hpp"
 
 namespace tyvo::py {
 namespace {

@@ -7,7 +7,7 @@
 #include "bridge/runtime/channel.hpp"
 #include "bridge/runtime/oneshot.hpp"
 #include "bridge/start_permits.hpp"
-#include "module/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace tyvo::py {
 

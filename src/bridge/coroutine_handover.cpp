@@ -2,8 +2,8 @@
 
 #include "bridge/asyncio_api.hpp"
 #include "bridge/callbacks.hpp"
-#include "bridge/interpreter.hpp"
-#include "module/errors.hpp"
+#include "python/interpreter.hpp"
+#include "python/errors.hpp"
 
 namespace tyvo::py {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <variant>
 
-#include "bridge/python_exception.hpp"
-#include "module/py_ref.hpp"
+#include "python/python_exception.hpp"
+#include "python/py_ref.hpp"
 
 namespace tyvo::py {
 

@@ -1,7 +1,7 @@
 #include "bridge/fault_type.hpp"
 
-#include "module/errors.hpp"
-#include "module/py_ref.hpp"
+#include "python/errors.hpp"
+#include "python/py_ref.hpp"
 
 namespace tyvo::py {
 

@@ -5,18 +5,18 @@
 
 #include "bridge/callbacks.hpp"
 #include "bridge/fault_type.hpp"
-#include "bridge/interpreter.hpp"
-#include "bridge/python_exception.hpp"
+#include "python/interpreter.hpp"
+#include "python/python_exception.hpp"
 #include "bridge/runtime/oneshot.hpp"
 #include "bridge/runtime/race.hpp"
 #include "bridge/runtime/runtime.hpp"
 #include "bridge/runtime/timer.hpp"
-#include "module/errors.hpp"
-#include "module/exit_release.hpp"
+#include "python/errors.hpp"
+#include "python/exit_release.hpp"
 
 namespace tyvo::py {
 
-// An operation's future, held by its watcher: released at exit (see module/exit_release.hpp).
+// An operation's future, held by its watcher: released at exit (see python/exit_release.hpp).
 void release_references(PyRef& future) { future.reset(); }
 
 namespace {

@@ -1,8 +1,8 @@
 #include "bridge/python_logging.hpp"
 
-#include "bridge/interpreter.hpp"
-#include "bridge/saved_exception.hpp"
-#include "module/errors.hpp"
+#include "python/interpreter.hpp"
+#include "python/saved_exception.hpp"
+#include "python/errors.hpp"
 
 namespace tyvo::py {
 namespace {

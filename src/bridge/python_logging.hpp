@@ -9,7 +9,7 @@
 #include <string>
 
 #include "bridge/log.hpp"
-#include "module/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace tyvo::py {
 

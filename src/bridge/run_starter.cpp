@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "bridge/callbacks.hpp"
-#include "bridge/interpreter.hpp"
+#include "python/interpreter.hpp"
 #include "bridge/runtime/oneshot.hpp"
 #include "bridge/runtime/runtime.hpp"
 #include "bridge/start_permits.hpp"
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 
 namespace tyvo::py {
 namespace {

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "bridge/coroutine_handover.hpp"
-#include "bridge/python_call.hpp"
+#include "python/python_call.hpp"
 #include "bridge/runtime/oneshot.hpp"
 #include "bridge/task_locals.hpp"
 

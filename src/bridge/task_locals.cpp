@@ -3,8 +3,8 @@
 #include "bridge/asyncio_api.hpp"
 #include "bridge/run_starter.hpp"
 #include "bridge/runtime/runtime.hpp"
-#include "module/errors.hpp"
-#include "module/exit_release.hpp"
+#include "python/errors.hpp"
+#include "python/exit_release.hpp"
 
 namespace tyvo::py {
 

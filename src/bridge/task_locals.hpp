@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "module/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace tyvo::py {
 
@@ -17,7 +17,7 @@ struct TaskLocals {
   std::shared_ptr<RunQueue> runs;
 };
 
-// Drops the loop and the context (lock held): at exit, see module/exit_release.hpp. A run whose
+// Drops the loop and the context (lock held): at exit, see python/exit_release.hpp. A run whose
 // task a closed loop never started has its coroutine closed first, quietly: it can never run, and
 // Python would otherwise warn, during teardown, that it was never awaited.
 void release_references(TaskLocals& locals);

@@ -3,11 +3,11 @@
 
 #include <memory>
 
-#include "bridge/interpreter.hpp"
+#include "python/interpreter.hpp"
 #include "bridge/log.hpp"
 #include "bridge/python_logging.hpp"
-#include "module/errors.hpp"
-#include "module/py_ref.hpp"
+#include "python/errors.hpp"
+#include "python/py_ref.hpp"
 #include "module/trigger.hpp"
 #include "scheduler/scheduler_type.hpp"
 

@@ -4,8 +4,8 @@
 #include <Python.h>
 
 #include "bridge/log.hpp"
-#include "module/arguments.hpp"
-#include "module/errors.hpp"
+#include "python/arguments.hpp"
+#include "python/errors.hpp"
 
 namespace tyvo::py {
 namespace {

@@ -5,9 +5,9 @@
 #include <new>
 #include <string>
 
-#include "module/arguments.hpp"
-#include "module/errors.hpp"
-#include "module/py_ref.hpp"
+#include "python/arguments.hpp"
+#include "python/errors.hpp"
+#include "python/py_ref.hpp"
 
 namespace tyvo::py {
 namespace {

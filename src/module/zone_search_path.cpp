@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "cron/zone_library.hpp"
-#include "module/errors.hpp"
-#include "module/py_ref.hpp"
+#include "python/errors.hpp"
+#include "python/py_ref.hpp"
 
 namespace tyvo::py {
 namespace {

@@ -2,7 +2,7 @@
 // Scheduler (Python code run during a call that calls back in, or another thread).
 #pragma once
 
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 
 namespace tyvo::py {
 

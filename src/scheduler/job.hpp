@@ -7,9 +7,9 @@
 #include <string>
 #include <unordered_map>
 
-#include "bridge/python_call.hpp"
+#include "python/python_call.hpp"
 #include "bridge/runtime/channel.hpp"
-#include "module/exit_release.hpp"
+#include "python/exit_release.hpp"
 #include "module/trigger_value.hpp"
 
 namespace tyvo {

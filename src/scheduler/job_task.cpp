@@ -6,7 +6,7 @@
 #include <string>
 
 #include "bridge/coroutine_handover.hpp"
-#include "bridge/interpreter.hpp"
+#include "python/interpreter.hpp"
 #include "bridge/log.hpp"
 #include "bridge/run_starter.hpp"
 #include "bridge/runtime/unless_signalled.hpp"

@@ -1,6 +1,6 @@
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 
-#include "module/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace tyvo::py {
 

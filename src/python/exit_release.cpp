@@ -1,4 +1,4 @@
-#include "module/exit_release.hpp"
+#include "python/exit_release.hpp"
 
 #include <algorithm>
 #include <vector>

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "module/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace tyvo::py {
 

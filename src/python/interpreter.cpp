@@ -1,4 +1,4 @@
-#include "bridge/interpreter.hpp"
+#include "python/interpreter.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -8,9 +8,9 @@
 
 #include "bridge/runtime/runtime.hpp"
 #include "bridge/runtime/timer.hpp"
-#include "module/errors.hpp"
-#include "module/exit_release.hpp"
-#include "module/py_ref.hpp"
+#include "python/errors.hpp"
+#include "python/exit_release.hpp"
+#include "python/py_ref.hpp"
 
 namespace tyvo::py {
 namespace {

@@ -1,7 +1,7 @@
 // A Python call to make later, perhaps many times, from worker threads.
 #pragma once
 
-#include "module/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace tyvo::py {
 
@@ -13,7 +13,7 @@ struct PythonCall {
   PyRef kwargs;  // a dict, or null for none
 };
 
-// Drops the call's references (lock held): at exit, see module/exit_release.hpp.
+// Drops the call's references (lock held): at exit, see python/exit_release.hpp.
 inline void release_references(PythonCall& call) {
   call.callable.reset();
   call.args.reset();

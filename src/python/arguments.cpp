@@ -1,9 +1,9 @@
-#include "module/arguments.hpp"
+#include "python/arguments.hpp"
 
 #include <string_view>
 #include <vector>
 
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 
 namespace tyvo::py {
 namespace {

@@ -1,10 +1,10 @@
-#include "module/py_ref.hpp"
+#include "python/py_ref.hpp"
 
 #include <atomic>
 #include <mutex>
 #include <vector>
 
-#include "bridge/interpreter.hpp"
+#include "python/interpreter.hpp"
 
 namespace tyvo::py {
 namespace {

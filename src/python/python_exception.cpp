@@ -1,6 +1,6 @@
-#include "bridge/python_exception.hpp"
+#include "python/python_exception.hpp"
 
-#include "module/errors.hpp"
+#include "python/errors.hpp"
 
 namespace tyvo::py {
 
