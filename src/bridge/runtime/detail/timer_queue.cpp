@@ -20,7 +20,9 @@ using std::chrono::nanoseconds;
 // calendar deadline is therefore converted to the steady clock afresh at least this often.
 constexpr nanoseconds wall_recheck = std::chrono::seconds(1);
 
-// When the alarm must go off for `entry`, judged by the clocks now.
+// When the alarm must go off for `entry`, judged by the clocks now. `wall_now` must be read before
+// `now`: the other way round the alarm comes the time between the two reads too early for a wall
+// deadline, and that costs a second wake-up (late, on a busy machine) to cover those nanoseconds.
 Clock::time_point alarm_for(const TimerEntry& entry, Clock::time_point now, WallTime wall_now) {
   if (!entry.on_wall_clock) return Clock::time_point(nanoseconds(entry.deadline));
   const nanoseconds left = WallTime(nanoseconds(entry.deadline)) - wall_now;
@@ -46,7 +48,8 @@ void TimerQueue::add(TimerEntry& entry) {
   heap.push(&entry);
   if (heap.top() != &entry) return;
   // Set from here, the alarm needs no wake-up of the timer thread to move earlier.
-  const Clock::time_point at = alarm_for(entry, Clock::now(), wall_now());
+  const WallTime wall = wall_now();
+  const Clock::time_point at = alarm_for(entry, Clock::now(), wall);
   if (alarm_at_ && *alarm_at_ <= at) return;
   alarm_.set(at);
   alarm_at_ = at;
@@ -92,8 +95,8 @@ void TimerQueue::wake_due() {
 }
 
 void TimerQueue::set_alarm() {
-  const Clock::time_point now = Clock::now();
   const WallTime wall = wall_now();
+  const Clock::time_point now = Clock::now();
   std::optional<Clock::time_point> at;
   if (!steady_.empty()) at = alarm_for(*steady_.top(), now, wall);
   if (!wall_.empty()) {
