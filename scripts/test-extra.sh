@@ -51,7 +51,7 @@ sanitized_suite() {
   local build=build/python-asan logs
   cmake -S . -B "$build" -G Ninja -DTYVO_PYTHON=ON -DTYVO_WERROR=ON -DTYVO_SANITIZE=address,undefined \
     -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null
-  cmake --build "$build" --target tyvo >/dev/null
+  cmake --build "$build" --target tyvo tyvo_cron >/dev/null
   logs=$(mktemp -d)
   local status=0
   (
@@ -61,8 +61,10 @@ sanitized_suite() {
     export PYTHONMALLOC=malloc PYTHONPATH="$PWD/$build"
     export ASAN_OPTIONS="detect_leaks=0:log_path=$logs/asan"
     export UBSAN_OPTIONS="print_stacktrace=1:log_path=$logs/ubsan"
-    module=$("$venv/bin/python" -c 'import tyvo; print(tyvo.__file__)')
-    [[ "$module" == "$PWD/$build/"* ]] || { echo "the suite would test $module, not the sanitized build"; exit 1; }
+    for name in tyvo tyvo_cron; do
+      module=$("$venv/bin/python" -c "import $name; print($name.__file__)")
+      [[ "$module" == "$PWD/$build/"* ]] || { echo "the suite would test $module, not the sanitized build"; exit 1; }
+    done
     python_suite
   ) || status=$?
   # Child interpreters report to the log files too, whatever their exit status was.

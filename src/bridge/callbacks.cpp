@@ -1,11 +1,14 @@
 #include "bridge/callbacks.hpp"
 
+#include <cstdint>
+#include <memory>
 #include <new>
 #include <optional>
 
 #include "bridge/asyncio_api.hpp"
 #include "python/python_exception.hpp"
 #include "bridge/runtime/detail/pool.hpp"
+#include "bridge/runtime/fork_generation.hpp"
 #include "python/saved_exception.hpp"
 #include "python/errors.hpp"
 
@@ -149,22 +152,28 @@ PyObject* checked_completor_call(PyObject*, PyObject* args, PyObject*) {
 // The run ends that one turn of a loop produced, sent to their job tasks together by a callback
 // behind them: the workers are then woken once for the lot, not once per run, which on a busy
 // loop is a futex wake-up (and a thread switch) saved per run.
+//
+// Each thread that runs a loop names the flush it has queued there and not yet called, so that
+// the turn's later run ends join it. The flush may be called or released on another thread, after
+// the queuing thread has ended (a loop left unclosed by its thread and closed from another), so
+// the name lives in a block that the flush and the thread own together, never in the thread's own
+// storage. All of it is read and written with the lock held.
+struct QueuedFlush {
+  PyObject* flush = nullptr;  // borrowed: the loop's queue holds it, and it clears this first
+  PyObject* loop = nullptr;   // borrowed: the loop whose queue holds `flush`
+};
+
 struct RunEndsFlushState {
   std::vector<std::pair<rt::OneshotSender<RunEnd>, RunEnd>> ends;
-  // Where the creating thread names this flush as the one queued (see below), and this flush.
-  PyObject** queued_slot = nullptr;
+  std::shared_ptr<QueuedFlush> queued;  // the queuing thread's, while this flush is named there
   PyObject* self = nullptr;
 };
 
-// The flush that the loop running on this thread has queued and not yet called, and that loop.
-// Borrowed: the loop's queue holds the callback, and the callback's release (on whatever thread,
-// lock held) clears the slot first.
-thread_local PyObject* queued_flush = nullptr;
-thread_local PyObject* queued_flush_loop = nullptr;
+thread_local std::shared_ptr<QueuedFlush> queued_here;
 
 void send_all(RunEndsFlushState& state) {
-  if (state.queued_slot != nullptr && *state.queued_slot == state.self) *state.queued_slot = nullptr;
-  state.queued_slot = nullptr;
+  if (state.queued && state.queued->flush == state.self) *state.queued = QueuedFlush{};
+  state.queued.reset();
   auto ends = std::move(state.ends);
   rt::detail::Pool::Gathering together;
   for (auto& [sender, end] : ends) sender.send(std::move(end));  // a worker that stopped waiting drops it
@@ -184,7 +193,9 @@ PyTypeObject* run_ends_flush_type() {
 }
 
 void send_with_this_turn(PyObject* loop, rt::OneshotSender<RunEnd> sender, RunEnd end) {
-  if (queued_flush == nullptr || queued_flush_loop != loop) {
+  if (!queued_here) queued_here = std::make_shared<QueuedFlush>();
+  QueuedFlush& queued = *queued_here;
+  if (queued.flush == nullptr || queued.loop != loop) {
     PyRef flush = new_callback(run_ends_flush_type(), RunEndsFlushState{});
     static PyObject* call_soon = PyUnicode_InternFromString("call_soon");
     PyRef handle = PyRef::steal(PyObject_CallMethodOneArg(loop, call_soon, flush.get()));
@@ -195,12 +206,11 @@ void send_with_this_turn(PyObject* loop, rt::OneshotSender<RunEnd> sender, RunEn
       return;
     }
     auto& state = state_of<RunEndsFlushState>(flush.get());
-    state.queued_slot = &queued_flush;
+    state.queued = queued_here;
     state.self = flush.get();
-    queued_flush = flush.get();
-    queued_flush_loop = loop;
+    queued = QueuedFlush{flush.get(), loop};
   }
-  state_of<RunEndsFlushState>(queued_flush).ends.emplace_back(std::move(sender), std::move(end));
+  state_of<RunEndsFlushState>(queued.flush).ends.emplace_back(std::move(sender), std::move(end));
 }
 
 // --- PyTaskCompleter ------------------------------------------------------------------------
@@ -290,6 +300,9 @@ struct EnsureFutureState {
   PyRef loop;
   std::vector<EnsureFutureEntry> entries;
   StartPermits permits;
+  // A forked child that goes on running its copy of the loop finds the batches that the parent's
+  // workers had queued on it: those runs are the parent's, and must not happen here too.
+  std::uint32_t generation = rt::fork_generation();
 };
 
 // Coroutines that never got a task (the loop refused or dropped the callback, or could not make
@@ -443,6 +456,10 @@ PyObject* ensure_future_call(PyObject* self, PyObject*, PyObject*) {
   return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     auto& state = state_of<EnsureFutureState>(self);
     auto entries = std::move(state.entries);
+    if (rt::inherited(state.generation)) {
+      close_unawaited(entries);
+      Py_RETURN_NONE;
+    }
     // An interrupt (KeyboardInterrupt from a signal handler, say) leaves this callback as it would
     // leave one of asyncio's, but only once every run of the batch has its task.
     std::optional<PythonException> interrupt;

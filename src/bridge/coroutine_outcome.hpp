@@ -17,6 +17,9 @@ using CoroutineOutcome = std::variant<PyRef, PythonException>;
 // why the run never got there.
 struct RunEnd {
   bool started = false;
+  // Not started because the job was paused while the run waited for its turn: as if the run step
+  // had found the job inactive.
+  bool unwanted = false;
   // When started: the instant the coroutine's task finished, on both clocks, taken on the loop's
   // thread. The next fire time counts from here, not from when a worker got to hear of it.
   std::chrono::steady_clock::time_point finished_steady;

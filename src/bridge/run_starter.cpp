@@ -16,10 +16,36 @@
 namespace tyvo::py {
 namespace {
 
+// The starter's hold on a run's ticket. Let go (the batch is done with, or dropped by an error),
+// it settles the ticket, so that a job task waiting for a run being begun is never left waiting.
+class TicketHold {
+ public:
+  explicit TicketHold(std::shared_ptr<RunTicket> ticket) noexcept : ticket_(std::move(ticket)) {}
+  TicketHold(TicketHold&&) noexcept = default;
+  TicketHold& operator=(TicketHold&& other) noexcept {
+    if (this != &other) {
+      release();
+      ticket_ = std::move(other.ticket_);
+    }
+    return *this;
+  }
+  ~TicketHold() { release(); }
+
+  RunTicket* operator->() const noexcept { return ticket_.get(); }
+
+ private:
+  void release() noexcept {
+    if (ticket_) std::exchange(ticket_, nullptr)->settle();
+  }
+
+  std::shared_ptr<RunTicket> ticket_;
+};
+
 struct RunRequest {
   std::shared_ptr<const PythonCall> call;
   std::shared_ptr<const TaskLocals> locals;
   rt::OneshotSender<RunEnd> reply;
+  TicketHold ticket;
 };
 
 // The coroutines of one batch that go to the same loop and context.
@@ -41,9 +67,25 @@ LoopDelivery& delivery_for(std::vector<LoopDelivery>& deliveries, const TaskLoca
   return deliveries.emplace_back(LoopDelivery{locals, {}});
 }
 
-// Calls each handler; collects the coroutines per loop. Lock held.
+void reply_unwanted(rt::OneshotSender<RunEnd>& reply) {
+  RunEnd end;
+  end.unwanted = true;
+  reply.send(std::move(end));
+}
+
+// Calls the handler of each run that may still begin; collects the coroutines per loop. The
+// tickets of the runs begun are settled when the batch is let go, after every hand-over. Lock held.
 void call_handlers(std::vector<RunRequest>& batch, std::vector<LoopDelivery>& deliveries) {
   for (auto& request : batch) {
+    switch (request.ticket->begin()) {
+      case RunTicket::Verdict::withdrawn:
+        continue;  // its job task stopped waiting: nobody would look at the run
+      case RunTicket::Verdict::unwanted:
+        reply_unwanted(request.reply);
+        continue;
+      case RunTicket::Verdict::begin:
+        break;
+    }
     const PythonCall& call = *request.call;
     PyObject* awaitable = PyObject_Call(call.callable.get(), call.args.get(), call.kwargs.get());
     if (awaitable == nullptr) {
@@ -130,7 +172,9 @@ class RunQueue : public std::enable_shared_from_this<RunQueue> {
       std::vector<LoopDelivery> deliveries;
       call_handlers(batch, deliveries);
       for (auto& delivery : deliveries) deliver(delivery, unused);
-      // Whatever Python objects the batch still holds go now, while the lock is held.
+      // Whatever Python objects the batch still holds go now, while the lock is held; and only
+      // now, with every coroutine handed over, do job tasks that stopped meanwhile hear that
+      // their runs have begun.
       deliveries.clear();
       batch.clear();
     }
@@ -178,6 +222,11 @@ std::shared_ptr<RunQueue> new_run_queue() { return std::make_shared<RunQueue>();
 
 void StartPermits::give_back() noexcept {
   if (count_ == 0) return;
+  if (rt::inherited(generation_)) {
+    count_ = 0;
+    rt::abandon(owner_);
+    return;
+  }
   try {
     owner_->started(std::exchange(count_, 0));
   } catch (...) {
@@ -185,11 +234,15 @@ void StartPermits::give_back() noexcept {
   }
 }
 
-RunHandle start_run(std::shared_ptr<const PythonCall> call, std::shared_ptr<const TaskLocals> locals) {
+RunHandle start_run(std::shared_ptr<const PythonCall> call, std::shared_ptr<const TaskLocals> locals,
+                    std::shared_ptr<const std::atomic<bool>> wanted) {
   auto [reply_sender, reply_receiver] = rt::oneshot<RunEnd>();
+  auto ticket = std::make_shared<RunTicket>(std::move(wanted));
+  RunHandle handle(std::move(reply_receiver), ticket);
   RunQueue& runs = *locals->runs;
-  runs.submit(RunRequest{std::move(call), std::move(locals), std::move(reply_sender)});
-  return std::move(reply_receiver);
+  runs.submit(
+      RunRequest{std::move(call), std::move(locals), std::move(reply_sender), TicketHold(std::move(ticket))});
+  return handle;
 }
 
 }  // namespace tyvo::py

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <utility>
+
+#include "bridge/runtime/fork_generation.hpp"
 
 namespace tyvo::py {
 
@@ -19,12 +22,13 @@ class StartPermits {
   StartPermits(std::shared_ptr<RunQueue> owner, std::size_t count) noexcept
       : owner_(std::move(owner)), count_(count) {}
   StartPermits(StartPermits&& other) noexcept
-      : owner_(std::move(other.owner_)), count_(std::exchange(other.count_, 0)) {}
+      : owner_(std::move(other.owner_)), count_(std::exchange(other.count_, 0)), generation_(other.generation_) {}
   StartPermits& operator=(StartPermits&& other) noexcept {
     if (this != &other) {
       give_back();
       owner_ = std::move(other.owner_);
       count_ = std::exchange(other.count_, 0);
+      generation_ = other.generation_;
     }
     return *this;
   }
@@ -34,7 +38,9 @@ class StartPermits {
   StartPermits split(std::size_t count) noexcept {
     if (count > count_) count = count_;
     count_ -= count;
-    return StartPermits(owner_, count);
+    StartPermits part(owner_, count);
+    part.generation_ = generation_;
+    return part;
   }
 
   void give_back() noexcept;
@@ -42,6 +48,8 @@ class StartPermits {
  private:
   std::shared_ptr<RunQueue> owner_;
   std::size_t count_ = 0;
+  // Permits of a run starter inherited through fork go nowhere: it is the parent's.
+  std::uint32_t generation_ = rt::fork_generation();
 };
 
 }  // namespace tyvo::py

@@ -14,6 +14,14 @@ constexpr int next_set_bit(std::uint64_t mask, int from) noexcept {
   return remaining == 0 ? -1 : std::countr_zero(remaining);
 }
 
+// Largest set bit at or below `from`, or -1: "the previous allowed value".
+constexpr int previous_set_bit(std::uint64_t mask, int from) noexcept {
+  if (from < 0) return -1;
+  if (from > 63) from = 63;
+  const std::uint64_t remaining = mask & (~std::uint64_t{0} >> (63 - from));
+  return remaining == 0 ? -1 : 63 - std::countl_zero(remaining);
+}
+
 constexpr std::uint64_t bit(int position) noexcept { return std::uint64_t{1} << position; }
 
 }  // namespace tyvo::cron

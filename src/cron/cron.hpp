@@ -4,6 +4,7 @@
 //
 //   const tyvo::cron::Pattern every_quarter = tyvo::cron::parse("*/15 * * * *");
 //   const auto next = tyvo::cron::next_after(every_quarter, now);  // UTC, whole seconds
+//   const auto last = tyvo::cron::find_previous_before(every_quarter, now);
 //
 // Patterns have 5, 6 or 7 fields (seconds and year optional) and are read in
 // UTC. Errors are tyvo::cron::Error, whose what() is the exact text to show.
@@ -39,5 +40,11 @@ struct Occurrence {
   explicit operator bool() const noexcept { return !failure; }
 };
 Occurrence find_next_after(const Pattern& pattern, std::chrono::sys_seconds start) noexcept;
+
+// The latest occurrence at least one second before `end`: the mirror of
+// find_next_after over the same set of instants, clock changes included, so
+// that next_after(previous) never skips one. TimeSearchLimitExceeded when
+// there is none from the year 1 on, InvalidDate as for find_next_after.
+Occurrence find_previous_before(const Pattern& pattern, std::chrono::sys_seconds end) noexcept;
 
 }  // namespace tyvo::cron

@@ -65,6 +65,64 @@ int kind_of_year(int y) noexcept {
          static_cast<int>(weekday{sys_days{as_year / January / 1}}.c_encoding());
 }
 
+// The latest allowed time of day at or before `until`, if the day has one.
+std::optional<TimeOfDay> last_time_until(const Fields& fields, TimeOfDay until) noexcept {
+  for (int hour = previous_set_bit(fields.hours, until.hour); hour >= 0;
+       hour = previous_set_bit(fields.hours, hour - 1)) {
+    const bool same_hour = hour == until.hour;
+    for (int minute = previous_set_bit(fields.minutes, same_hour ? until.minute : 59); minute >= 0;
+         minute = previous_set_bit(fields.minutes, minute - 1)) {
+      const bool same_minute = same_hour && minute == until.minute;
+      const int second = previous_set_bit(fields.seconds, same_minute ? until.second : 59);
+      if (second >= 0) return TimeOfDay{hour, minute, second};
+    }
+  }
+  return std::nullopt;
+}
+
+// An instant's calendar date and time of day, as the searches walk them.
+struct Moment {
+  int year = 0;
+  int month = 0;
+  int day = 0;
+  TimeOfDay time;
+};
+
+Moment moment_of(sys_seconds instant) noexcept {
+  const sys_days date = floor<days>(instant);
+  const year_month_day ymd{date};
+  const hh_mm_ss<seconds> clock{instant - date};
+  return {static_cast<int>(ymd.year()), static_cast<int>(static_cast<unsigned>(ymd.month())),
+          static_cast<int>(static_cast<unsigned>(ymd.day())),
+          TimeOfDay{static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                    static_cast<int>(clock.seconds().count())}};
+}
+
+// Years searched in vain, by kind, so that later years of a kind already
+// ruled out are skipped in either direction.
+class BarrenYears {
+ public:
+  // Whether year `y`, searched as a whole, is known to have no matching day.
+  bool known(int y) noexcept {
+    const auto cycle_year = static_cast<std::size_t>(y % calendar_cycle_years);
+    if (cycle_years_.test(cycle_year)) return true;
+    if (!kinds_.test(static_cast<std::size_t>(kind_of_year(y)))) return false;
+    cycle_years_.set(cycle_year);
+    return true;
+  }
+  // Records that year `y`, searched as a whole, had no matching day; true
+  // once every kind of year is ruled out.
+  bool note(int y) noexcept {
+    kinds_.set(static_cast<std::size_t>(kind_of_year(y)));
+    cycle_years_.set(static_cast<std::size_t>(y % calendar_cycle_years));
+    return kinds_.all();
+  }
+
+ private:
+  std::bitset<calendar_cycle_years> cycle_years_;
+  std::bitset<year_kinds> kinds_;
+};
+
 // Matching days per kind of month, each kind worked out once per search.
 class MonthDays {
  public:
@@ -93,56 +151,65 @@ Occurrence find_next_wall_clock(const Pattern& pattern, sys_seconds start) noexc
   if (start < calendar_begin || start >= calendar_end) return {.failure = Error::Kind::InvalidDate};
   if (start + seconds{1} >= search_end) return {.failure = Error::Kind::TimeSearchLimitExceeded};
 
-  const sys_seconds from = std::max(start + seconds{1}, search_begin);
-  const sys_days from_day = floor<days>(from);
-  const year_month_day from_date{from_day};
-  const hh_mm_ss<seconds> from_clock{from - from_day};
-  const TimeOfDay from_time{static_cast<int>(from_clock.hours().count()),
-                            static_cast<int>(from_clock.minutes().count()),
-                            static_cast<int>(from_clock.seconds().count())};
-  const int from_year = static_cast<int>(from_date.year());
-  const int from_month = static_cast<int>(static_cast<unsigned>(from_date.month()));
-  const int from_day_of_month = static_cast<int>(static_cast<unsigned>(from_date.day()));
-
+  const Moment from = moment_of(std::max(start + seconds{1}, search_begin));
   const Fields& fields = pattern.fields();
   MonthDays month_days(pattern);
-  std::bitset<calendar_cycle_years> barren_cycle_years;
-  std::bitset<year_kinds> barren_year_kinds;
-  for (int y = fields.years.next(from_year); y >= 0; y = fields.years.next(y + 1)) {
+  BarrenYears barren;
+  for (int y = fields.years.next(from.year); y >= 0; y = fields.years.next(y + 1)) {
     // Only years searched from 1 January on can rule out others.
-    const bool whole_year = y != from_year;
-    const auto cycle_year = static_cast<std::size_t>(y % calendar_cycle_years);
-    int year_kind = 0;
-    if (whole_year) {
-      if (barren_cycle_years.test(cycle_year)) continue;
-      year_kind = kind_of_year(y);
-      if (barren_year_kinds.test(static_cast<std::size_t>(year_kind))) {
-        barren_cycle_years.set(cycle_year);
-        continue;
-      }
-    }
+    const bool whole_year = y != from.year;
+    if (whole_year && barren.known(y)) continue;
     bool any_day = false;
-    for (int m = next_set_bit(fields.months, whole_year ? 1 : from_month); m >= 0;
+    for (int m = next_set_bit(fields.months, whole_year ? 1 : from.month); m >= 0;
          m = next_set_bit(fields.months, m + 1)) {
       const year_month month{year{y}, std::chrono::month{static_cast<unsigned>(m)}};
       const std::uint32_t days = month_days.of(month);
       any_day = any_day || days != 0;
-      const bool starting_month = !whole_year && m == from_month;
-      const int first_day = starting_month ? from_day_of_month : 1;
-      for (int d = next_set_bit(days, first_day); d >= 0; d = next_set_bit(days, d + 1)) {
-        const bool starting_day = starting_month && d == from_day_of_month;
-        const std::optional<TimeOfDay> time = first_time_from(fields, starting_day ? from_time : TimeOfDay{});
+      const bool starting_month = !whole_year && m == from.month;
+      for (int d = next_set_bit(days, starting_month ? from.day : 1); d >= 0; d = next_set_bit(days, d + 1)) {
+        const bool starting_day = starting_month && d == from.day;
+        const std::optional<TimeOfDay> time = first_time_from(fields, starting_day ? from.time : TimeOfDay{});
         if (!time) continue;
         const sys_days date{month / day{static_cast<unsigned>(d)}};
         return {.time = date + hours{time->hour} + minutes{time->minute} + seconds{time->second},
                 .failure = {}};
       }
     }
-    if (whole_year && !any_day) {
-      barren_year_kinds.set(static_cast<std::size_t>(year_kind));
-      barren_cycle_years.set(cycle_year);
-      if (barren_year_kinds.all()) break;  // no kind of year is left to try
+    if (whole_year && !any_day && barren.note(y)) break;  // no kind of year is left to try
+  }
+  return {.failure = Error::Kind::TimeSearchLimitExceeded};
+}
+
+// The forward walk mirrored: latest year, month, day and time of day first.
+Occurrence find_previous_wall_clock(const Pattern& pattern, sys_seconds end) noexcept {
+  if (end < calendar_begin || end >= calendar_end) return {.failure = Error::Kind::InvalidDate};
+  if (end <= search_begin) return {.failure = Error::Kind::TimeSearchLimitExceeded};
+
+  const Moment to = moment_of(std::min(end, search_end) - seconds{1});
+  const Fields& fields = pattern.fields();
+  MonthDays month_days(pattern);
+  BarrenYears barren;
+  for (int y = fields.years.previous(to.year); y >= 0; y = fields.years.previous(y - 1)) {
+    // Only years searched through 31 December can rule out others.
+    const bool whole_year = y != to.year;
+    if (whole_year && barren.known(y)) continue;
+    bool any_day = false;
+    for (int m = previous_set_bit(fields.months, whole_year ? 12 : to.month); m > 0;
+         m = previous_set_bit(fields.months, m - 1)) {
+      const year_month month{year{y}, std::chrono::month{static_cast<unsigned>(m)}};
+      const std::uint32_t days = month_days.of(month);
+      any_day = any_day || days != 0;
+      const bool ending_month = !whole_year && m == to.month;
+      for (int d = previous_set_bit(days, ending_month ? to.day : 31); d > 0; d = previous_set_bit(days, d - 1)) {
+        const bool ending_day = ending_month && d == to.day;
+        const std::optional<TimeOfDay> time = last_time_until(fields, ending_day ? to.time : TimeOfDay{23, 59, 59});
+        if (!time) continue;
+        const sys_days date{month / day{static_cast<unsigned>(d)}};
+        return {.time = date + hours{time->hour} + minutes{time->minute} + seconds{time->second},
+                .failure = {}};
+      }
     }
+    if (whole_year && !any_day && barren.note(y)) break;
   }
   return {.failure = Error::Kind::TimeSearchLimitExceeded};
 }

@@ -12,4 +12,8 @@ namespace tyvo::cron {
 // on local time read as if it were UTC.
 Occurrence find_next_wall_clock(const Pattern& pattern, std::chrono::sys_seconds start) noexcept;
 
+// Backwards: the latest matching wall-clock time at least one second before
+// `end`.
+Occurrence find_previous_wall_clock(const Pattern& pattern, std::chrono::sys_seconds end) noexcept;
+
 }  // namespace tyvo::cron

@@ -50,6 +50,19 @@ class YearSet {
     return static_cast<int>(word * 64) + found;
   }
 
+  // Largest allowed year at or below `from`, or -1 when none is left.
+  constexpr int previous(int from) const noexcept {
+    if (from > last_year) from = last_year;
+    if (from < first_year) return -1;
+    auto word = static_cast<unsigned>(from) / 64;
+    int found = previous_set_bit(words_[word], from % 64);
+    while (found < 0) {
+      if (word == 0) return -1;
+      found = previous_set_bit(words_[--word], 63);
+    }
+    return static_cast<int>(word * 64) + found;  // year 0 is never added
+  }
+
  private:
   static constexpr unsigned word_count = last_year / 64 + 1;
   std::array<std::uint64_t, word_count> words_{};

@@ -86,7 +86,7 @@ std::optional<Zone> Zone::from_tzif(std::string name, const TzifData& data) {
     // Without a rule the last transition's type stays, or with no
     // transitions at all the last type (zoneinfo's reading).
     if (data.transitions.empty()) zone.initial_offset_ = data.types.back().utc_offset;
-    zone.note_max_offset();
+    zone.note_offset_bounds();
     return zone;
   }
 
@@ -105,13 +105,16 @@ std::optional<Zone> Zone::from_tzif(std::string name, const TzifData& data) {
   for (const PosixTzRule::Change& change : changes) {
     if (change.at > rule_from) zone.add_change(change.at, change.offset);
   }
-  zone.note_max_offset();
+  zone.note_offset_bounds();
   return zone;
 }
 
-void Zone::note_max_offset() noexcept {
-  max_offset_ = initial_offset_;
-  for (const std::int32_t offset : offset_after_) max_offset_ = std::max(max_offset_, offset);
+void Zone::note_offset_bounds() noexcept {
+  max_offset_ = min_offset_ = initial_offset_;
+  for (const std::int32_t offset : offset_after_) {
+    max_offset_ = std::max(max_offset_, offset);
+    min_offset_ = std::min(min_offset_, offset);
+  }
 }
 
 std::size_t Zone::period_index(std::int64_t instant) const noexcept {

@@ -42,15 +42,19 @@ class Zone {
   // The largest offset of any period: a period ending before t - max_offset()
   // shows only local times before t.
   std::int32_t max_offset() const noexcept { return max_offset_; }
+  // The smallest: a period beginning after t - min_offset() shows only local
+  // times after t.
+  std::int32_t min_offset() const noexcept { return min_offset_; }
 
  private:
   Zone() = default;
   void add_change(std::int64_t at, std::int32_t offset);
-  void note_max_offset() noexcept;
+  void note_offset_bounds() noexcept;
 
   std::string name_;
   std::int32_t initial_offset_ = 0;
   std::int32_t max_offset_ = 0;
+  std::int32_t min_offset_ = 0;
   std::vector<std::int64_t> change_at_;      // strictly ascending
   std::vector<std::int32_t> offset_after_;  // the offset from change_at_[i] on
 };

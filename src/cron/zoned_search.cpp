@@ -20,22 +20,14 @@
 
 #include "cron/cron.hpp"
 #include "cron/wall_clock_search.hpp"
+#include "cron/zone_periods.hpp"
 
 namespace tyvo::cron {
 namespace {
 
 using namespace std::chrono;
 
-constexpr std::int64_t seconds_since_epoch(sys_seconds t) noexcept { return t.time_since_epoch().count(); }
-
-constexpr std::int64_t calendar_begin = seconds_since_epoch(sys_days{year::min() / January / 1});
-constexpr std::int64_t calendar_end = seconds_since_epoch(sys_days{year::max() / December / 31} + days{1});
-constexpr std::int64_t search_begin = seconds_since_epoch(sys_days{year{YearSet::first_year} / January / 1});
-constexpr std::int64_t search_end = seconds_since_epoch(sys_days{year{YearSet::last_year + 1} / January / 1});
-
-// How far back a repeated local time is looked for: the database never
-// repeats a time across more than one change, this allows for three.
-constexpr std::size_t periods_looked_back = 3;
+using namespace zone_periods;
 
 // The earliest matching wall-clock time at or after a given one, with the
 // last answer kept: nothing in [asked, answer) matches.
@@ -67,22 +59,12 @@ class WallClockMatches {
   std::int64_t answer_ = 0;
 };
 
-// Local time of period i: [begin + offset, end + offset), unbounded ends open.
-bool shows(const Zone& zone, std::size_t i, std::int64_t wall) noexcept {
-  const std::int64_t begin = zone.period_begin(i);
-  const std::int64_t end = zone.period_end(i);
-  const std::int32_t offset = zone.period_offset(i);
-  return (begin == Zone::unbounded_past || wall >= begin + offset) &&
-         (end == Zone::unbounded_future || wall < end + offset);
-}
-
 // If a period shortly before period i already showed local time `wall`, the
 // local time at which that period ended.
 std::optional<std::int64_t> shown_before_until(const Zone& zone, std::size_t i, std::int64_t wall) noexcept {
-  for (std::size_t back = 1; back <= periods_looked_back && back <= i; ++back) {
-    if (shows(zone, i - back, wall)) return zone.period_end(i - back) + zone.period_offset(i - back);
-  }
-  return std::nullopt;
+  const std::optional<std::size_t> earlier = shown_before_in(zone, i, wall);
+  if (!earlier) return std::nullopt;
+  return zone.period_end(*earlier) + zone.period_offset(*earlier);
 }
 
 Occurrence find_next_zoned(const Pattern& pattern, const Zone& zone, sys_seconds start) noexcept {

@@ -35,8 +35,7 @@ std::string describe_pending_error() {
 #endif
   if (!error) return description;
   PyRef text = PyRef::steal(PyObject_Str(error.get()));
-  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-  if (utf8 != nullptr) description = type_name(error.get()) + ": " + utf8;
+  if (text) description = type_name(error.get()) + ": " + message_text(text.get());
   PyErr_Clear();
   return description;
 }

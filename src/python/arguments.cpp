@@ -58,10 +58,8 @@ void bind_keyword(const Signature& signature, PyObject* key, PyObject* value, st
     }
     ++index;
   }
-  const char* key_text = PyUnicode_AsUTF8(key);
-  if (key_text == nullptr) throw PythonErrorSet{};
-  raise(PyExc_TypeError,
-        concat({signature.function, "() got an unexpected keyword argument '", key_text, "'"}));
+  raise(PyExc_TypeError, concat({signature.function, "() got an unexpected keyword argument '",
+                                 message_text(key), "'"}));
 }
 
 void check_required(const Signature& signature, std::span<PyObject*> bound) {

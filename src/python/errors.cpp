@@ -30,12 +30,21 @@ std::string type_name(PyObject* object) {
     PyErr_Clear();
     return Py_TYPE(object)->tp_name;
   }
-  const char* utf8 = PyUnicode_AsUTF8(name.get());
-  if (utf8 == nullptr) {
+  std::string text = message_text(name.get());
+  return text.empty() ? std::string(Py_TYPE(object)->tp_name) : text;
+}
+
+std::string message_text(PyObject* text) {
+  if (text == nullptr || !PyUnicode_Check(text)) return {};
+  Py_ssize_t size = 0;
+  if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(utf8, std::size_t(size));
+  PyErr_Clear();  // lone surrogates, which UTF-8 cannot carry
+  PyRef escaped = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+  if (!escaped) {
     PyErr_Clear();
-    return Py_TYPE(object)->tp_name;
+    return {};
   }
-  return utf8;
+  return std::string(PyBytes_AS_STRING(escaped.get()), std::size_t(PyBytes_GET_SIZE(escaped.get())));
 }
 
 }  // namespace tyvo::py

@@ -61,4 +61,8 @@ Result guarded(Result failure, Body&& body) {
 // The type's name as Python shows it in messages (`int`, `Trigger_Cron`).
 std::string type_name(PyObject* object);
 
+// The whole text of a `str` as UTF-8, for a message: NUL characters kept, lone surrogates written
+// as backslash escapes. Empty, with no error left set, for anything else. Lock held.
+std::string message_text(PyObject* text);
+
 }  // namespace tyvo::py

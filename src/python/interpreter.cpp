@@ -116,9 +116,29 @@ bool deferred_releases_accepted() noexcept {
   return !exit_releases_done.load() && !interpreter_finalizing();
 }
 
+namespace {
+
+// The thread state attached to the calling thread, or null; never fails, never needs the lock.
+// On 3.11 this is the lock holder's state process-wide, on 3.12+ the calling thread's own.
+PyThreadState* attached_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked();
+#else
+  return _PyThreadState_UncheckedGet();
+#endif
+}
+
+}  // namespace
+
 bool lock_held_here() noexcept {
   if (worker_thread_state != nullptr) return worker_holds_lock;
-  return PyGILState_Check() != 0;
+  // Not PyGILState_Check(): once any sub-interpreter has existed it answers yes on every thread,
+  // and a worker believing it would call into Python without a thread state. The lock is ours
+  // when the attached state is this thread's own state of the main interpreter: the test that
+  // PyGILState_Check() makes, without its shortcut. On 3.11 the attached state is the holder's
+  // on whatever thread, hence the comparison rather than a null check.
+  PyThreadState* attached = attached_thread_state();
+  return attached != nullptr && attached == PyGILState_GetThisThreadState();
 }
 
 InterpreterLock::InterpreterLock() {

@@ -20,13 +20,12 @@ PythonException PythonException::fetch() {
 std::string PythonException::render() const {
   PyRef qualname =
       PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), "__qualname__"));
-  const char* name = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
-  std::string text = name != nullptr ? name : Py_TYPE(error.get())->tp_name;
+  std::string text = message_text(qualname.get());
+  if (text.empty()) text = Py_TYPE(error.get())->tp_name;
   PyErr_Clear();
   PyRef message = PyRef::steal(PyObject_Str(error.get()));
-  const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
-  if (utf8 != nullptr) {
-    text.append(": ").append(utf8);
+  if (message && PyUnicode_Check(message.get())) {
+    text.append(": ").append(message_text(message.get()));  // whole, NUL characters included
   } else {
     text.append(": <exception str() failed>");
   }

@@ -19,7 +19,7 @@ std::chrono::sys_seconds next_occurrence(const CronTrigger& trigger, std::chrono
   try {
     return cron::next_after(pattern, base);
   } catch (const cron::Error& error) {
-    throw std::runtime_error(std::string("failed to find next cron time: ") + error.what());
+    throw std::runtime_error("failed to find next cron time: " + std::string{error.text()});
   }
 }
 

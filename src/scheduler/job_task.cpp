@@ -44,6 +44,10 @@ AfterRun after(const Job& job, std::optional<py::RunEnd> end, Instant& ended) {
     ended = Instant::now();
     return AfterRun::next_fire_time;
   }
+  if (end->unwanted) {  // paused while the run waited for its turn
+    ended = Instant::now();
+    return AfterRun::next_fire_time;
+  }
   if (!end->started) {  // the handler raised, or the loop refused the coroutine
     if (!end->failure.empty()) TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, end->failure);
     return AfterRun::cannot_go_on;
@@ -56,9 +60,14 @@ AfterRun after(const Job& job, std::optional<py::RunEnd> end, Instant& ended) {
 // A frame of its own, which lives only while the run does: a sleeping job keeps just its own.
 rt::Task<AfterRun> run_once(const Job& job, rt::Receiver<rt::Signal>& stop,
                             const std::shared_ptr<const py::TaskLocals>& locals, Instant& ended) {
-  const py::RunHandle run = py::start_run(job.call, locals);
-  auto end = co_await rt::receive_unless_signalled(stop, run);
-  if (!end) co_return AfterRun::stopped;  // the coroutine runs on, unobserved
+  py::RunHandle run = py::start_run(job.call, locals, job.active);
+  auto end = co_await rt::receive_unless_signalled(stop, run.end());
+  if (!end) {
+    // A run that has not begun never will; one being begun right now is handed to the loop
+    // before this task goes on to its end, and then runs on, unobserved.
+    co_await run.withdraw();
+    co_return AfterRun::stopped;
+  }
   co_return after(job, std::move(*end), ended);
 }
 

@@ -7,13 +7,14 @@
 #include <vector>
 
 #include "bridge/operation.hpp"
+#include "bridge/runtime/fork_generation.hpp"
 #include "bridge/task_locals.hpp"
 #include "cron/cron.hpp"
 #include "cron/zone_prefix.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
 #include "module/trigger.hpp"
-#include "module/zone_search_path.hpp"
+#include "python/zone_search_path.hpp"
 #include "scheduler/access_flag.hpp"
 #include "scheduler/launched_tasks.hpp"
 #include "scheduler/operations.hpp"
@@ -29,7 +30,21 @@ struct SchedulerState {
   bool started = false;
   // The job tasks of each start() whose supervisor has not settled them yet.
   std::vector<std::shared_ptr<LaunchedTasks>> launched;
+  // The fork generation of the runtime that the senders and the launched tasks belong to.
+  std::uint32_t runtime_generation = 0;
 };
+
+// A started scheduler that a forked child inherited: its channels, supervisor and job tasks are
+// the parent's, and nothing of them may run or be touched here.
+bool inherited_from_parent(const SchedulerState& state) {
+  return state.started && rt::inherited(state.runtime_generation);
+}
+
+void refuse_if_inherited(const SchedulerState& state) {
+  if (inherited_from_parent(state)) {
+    raise_plain("scheduler was started in the parent process; create a new Scheduler in this process");
+  }
+}
 
 // Stops the tasks of every earlier start() whose supervisor was dropped (start()'s awaitable was
 // cancelled) and forgets those already settled. Returns the stopped tasks' senders.
@@ -88,7 +103,7 @@ void check_pattern(const TriggerValue& trigger) {
   try {
     (void)cron::parse(cron_trigger->expr);
   } catch (const cron::Error& error) {
-    raise_plain(error.what());
+    raise_plain(error.text());  // whole: a pattern may carry a NUL into it
   }
 }
 
@@ -111,6 +126,7 @@ PyObject* schedule(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     PyObject* bound[5];
     bind_arguments(signature, args, nargs, kwnames, bound);
     auto hold = access_of(self).exclusive();
+    refuse_if_inherited(state_of(self));
     TriggerValue trigger = extract_trigger(bound[1], "trigger");
     PyRef call_args = tuple_argument(bound[2]);
     PyRef call_kwargs = dict_argument(bound[3]);
@@ -155,7 +171,9 @@ PyObject* start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     bind_arguments(signature, args, nargs, kwnames, {});
     auto hold = access_of(self).exclusive();
     SchedulerState& state = state_of(self);
+    refuse_if_inherited(state);
     state.started = true;
+    state.runtime_generation = rt::fork_generation();
     // Tasks a cancelled start() left running are stopped first; the new supervisor waits for them
     // to end before it starts its own, so that no job ever runs in two tasks.
     auto retired = retire_orphaned_tasks(state);
@@ -186,6 +204,7 @@ PyObject* shutdown(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     bind_arguments(signature, args, nargs, kwnames, {});
     auto hold = access_of(self).exclusive();
     const SchedulerState& state = state_of(self);
+    refuse_if_inherited(state);
     auto locals = capture_task_locals();
     if (!state.started)
       return finished_operation(PlainError{"scheduler is not started yet"}, std::move(locals));
@@ -212,6 +231,9 @@ PyObject* set_active(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     PyObject* bound[1];
     bind_arguments(signature, args, nargs, kwnames, bound);
     auto hold = access_of(self).shared();
+    // Its job tasks are the parent's: a flag stored here would reach no task, and saying nothing
+    // would hide that.
+    refuse_if_inherited(state_of(self));
     const std::string id = utf8_argument(bound[0], "id");
     const auto& jobs = state_of(self).jobs;
     auto found = jobs.find(id);
@@ -282,8 +304,14 @@ void scheduler_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   // Dropping the senders closes the channels: a running supervisor then shuts its jobs down. Tasks
-  // that no supervisor looks after any more are stopped here.
-  (void)retire_orphaned_tasks(state_of(self));
+  // that no supervisor looks after any more are stopped here. In a forked child an inherited
+  // scheduler's senders are left alone as they go, and so is the record of its tasks, whose lock a
+  // vanished thread may hold.
+  if (inherited_from_parent(state_of(self))) {
+    for (auto& tasks : state_of(self).launched) rt::abandon(tasks);
+  } else {
+    (void)retire_orphaned_tasks(state_of(self));
+  }
   state_of(self).~SchedulerState();
   access_of(self).~AccessFlag();
   type->tp_free(self);

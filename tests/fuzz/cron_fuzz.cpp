@@ -1,4 +1,4 @@
-// Fuzz target for the cron parser and the next-occurrence search.
+// Fuzz target for the cron parser and the next- and previous-occurrence searches.
 //
 // Input: the pattern text, optionally followed by a line feed and a start
 // instant: either decimal seconds since 1970 (so corpus files stay readable)
@@ -12,7 +12,9 @@
 // A pattern with a zone prefix (CRON_TZ=Europe/Berlin ...; the zone must exist
 // in the system's database) is held against the clock-change rules stated
 // instant by instant: the answer fires, and no second before it does (up to a
-// bound). Lower case is applied to the pattern after the zone only, since zone
+// bound). The backward search must retrace the forward one: the latest
+// occurrence at or before the start is followed, forwards, by the same
+// occurrence that follows the start. Lower case is applied to the pattern after the zone only, since zone
 // names are case-sensitive.
 
 #include <chrono>
@@ -219,6 +221,37 @@ void check_zoned_occurrence(const cron::Pattern& pattern, sys_seconds start) {
   }
 }
 
+// Backwards and forwards over the same instants, UTC or zoned.
+void check_previous_mirrors_next(const cron::Pattern& pattern, sys_seconds start) {
+  if (start < calendar_begin || start >= calendar_end) {
+    const cron::Occurrence outside = cron::find_previous_before(pattern, start);
+    if (outside || *outside.failure != cron::Error::Kind::InvalidDate) {
+      fail("a start outside the calendar was not refused backwards", start);
+    }
+    return;
+  }
+  if (start + seconds{1} == calendar_end) return;
+  const cron::Occurrence previous = cron::find_previous_before(pattern, start + seconds{1});
+  const cron::Occurrence next = cron::find_next_after(pattern, start);
+  if (!previous) {
+    if (*previous.failure != cron::Error::Kind::TimeSearchLimitExceeded) fail("the backward search failed oddly", start);
+    const cron::Occurrence first = cron::find_next_after(pattern, search_begin - days{2});
+    if (first && first.time <= start) fail("the backward search missed an occurrence", start, first.time);
+    return;
+  }
+  if (previous.time > start) fail("the previous occurrence lies after the start", start, previous.time);
+  const cron::Occurrence after_previous = cron::find_next_after(pattern, previous.time);
+  if (after_previous.failure != next.failure || (next && after_previous.time != next.time)) {
+    fail("forwards from the previous occurrence is not where forwards from the start leads", start, previous.time);
+  }
+  if (next) {
+    const cron::Occurrence before_next = cron::find_previous_before(pattern, next.time);
+    if (!before_next || before_next.time != previous.time) {
+      fail("backwards from the next occurrence is not the previous one", start, next.time);
+    }
+  }
+}
+
 std::string ascii_lower(std::string_view text) {
   std::string lowered(text);
   for (char& c : lowered) {
@@ -280,6 +313,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     check_occurrence(*pattern, start);
   }
+  check_previous_mirrors_next(*pattern, start);
   const cron::Occurrence upper = cron::find_next_after(*pattern, start);
   const cron::Occurrence lower = cron::find_next_after(*lowered_pattern, start);
   if (upper.failure != lower.failure || (upper && upper.time != lower.time)) {

@@ -121,6 +121,24 @@ def test_failures_are_logged_and_the_job_goes_on_or_stops(python):
     """))
 
 
+def test_failure_records_carry_the_whole_exception_text(python):
+    python(scenario("""
+        s = tyvo.Scheduler()
+        async def nul(): raise ValueError("before\\0after")
+        async def surrogate(): raise ValueError("x\\udc80y")
+        await s.schedule(nul, Interval(timedelta(hours=1)), id="nul")
+        await s.schedule(surrogate, Interval(timedelta(hours=1)), id="surrogate")
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: len([m for level, m in logs() if level == 40]) >= 2)
+        errors = [m for level, m in logs() if level == 40]
+        assert "Failed to execute job nul: ValueError: before\\0after" in errors, errors
+        # UTF-8 cannot carry a lone surrogate: it is written as Python writes it with backslashreplace.
+        assert "Failed to execute job surrogate: ValueError: x\\\\udc80y" in errors, errors
+        await s.shutdown()
+        await runner
+    """))
+
+
 def test_pause_skips_runs_and_resume_waits_for_the_next_fire_time(python):
     python(scenario("""
         s = tyvo.Scheduler()
@@ -274,3 +292,39 @@ async def here():
     await runner
 asyncio.run(here())
 ''', timeout=120)
+
+
+def test_a_loop_its_thread_left_unclosed_is_closed_from_another_thread(python):
+    # The loop stops with a batch of run ends still queued on it, its thread ends, and the batch
+    # goes when the main thread closes the loop: nothing of the ended thread may be touched then.
+    python('''
+import asyncio, threading, tyvo
+from datetime import timedelta
+loop = asyncio.new_event_loop()
+runs = []
+kept = []
+async def work():
+    runs.append(1)
+    if len(runs) == 50:
+        loop.call_soon(loop.stop)  # one turn later: this run's end is queued behind the stop
+async def main():
+    s = tyvo.Scheduler()
+    kept.append(s)
+    await s.schedule(work, tyvo.Trigger.Interval(timedelta(0)))
+    await s.start()
+def serve():
+    asyncio.set_event_loop(loop)
+    try:
+        loop.run_until_complete(main())
+    except RuntimeError as error:
+        assert "stopped" in str(error), error
+thread = threading.Thread(target=serve)
+thread.start()
+thread.join(30)
+assert not thread.is_alive() and len(runs) >= 50
+# A new thread takes over the ended one's stack, and with it frees its thread-local storage.
+other = threading.Thread(target=lambda: None)
+other.start()
+other.join()
+loop.close()
+''')

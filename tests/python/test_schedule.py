@@ -10,6 +10,10 @@ CRON_REFUSALS = [
     ("60 * * * * *", "Component error: Number out of bounds."),
     ("*/0 * * * *", "Component error: Step cannot be zero."),
     ("0 0 * * X", "Pattern contains illegal characters: CronPattern contains illegal character 'X' in part 'X'"),
+    # A NUL is a character like any other: the message carries it and goes on past it.
+    ("0 0 * * *\0",
+     "Pattern contains illegal characters: CronPattern contains illegal character '\0' in part '*\0'"),
+    ("TZ=Europe/Berlin\0x * * * * *", "Unknown time zone: Europe/Berlin\0x"),
 ]
 
 
@@ -88,6 +92,7 @@ def test_only_coroutine_functions_are_handlers(python):
         ("s.schedule(work, every, (), {}, 'a', 'b')",
          "Scheduler.schedule() takes from 2 to 5 positional arguments but 6 were given"),
         ("s.schedule(work, every, name='x')", "Scheduler.schedule() got an unexpected keyword argument 'name'"),
+        ("s.pause(**{'i\\0d': 1})", "Scheduler.pause() got an unexpected keyword argument 'i\0d'"),
         ("s.start(1)", "Scheduler.start() takes 0 positional arguments but 1 was given"),
         ("s.pause()", "Scheduler.pause() missing 1 required positional argument: 'id'"),
     ],

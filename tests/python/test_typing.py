@@ -9,6 +9,7 @@ from pathlib import Path
 
 TYPING = Path(__file__).resolve().parents[1] / "typing"
 EXPECTED_MARK = re.compile(r"#\s*expect:\s*([\w-]+)")
+CHECKED_FILES = ["typed_example.py", "type_errors.py", "cron_typed_example.py", "cron_type_errors.py"]
 REPORTED_ERROR = re.compile(r"^(?P<file>[^:\n]+):(?P<line>\d+): error: (?P<text>.*?)\s+\[(?P<code>[\w-]+)\]$")
 
 
@@ -27,26 +28,28 @@ def expected_errors(path):
 def test_mypy_accepts_the_typed_example_and_rejects_each_misuse(tmp_path):
     # One run for both files: mypy's start-up is most of its cost.
     result = run(["-m", "mypy", "--config-file", str(TYPING / "mypy.ini"), "--cache-dir", str(tmp_path / "cache"),
-                  str(TYPING / "typed_example.py"), str(TYPING / "type_errors.py")], cwd=tmp_path)
+                  *(str(TYPING / name) for name in CHECKED_FILES)], cwd=tmp_path)
     output = result.stdout + result.stderr
     assert "import-not-found" not in output and "import-untyped" not in output, (
-        "mypy did not find tyvo's stub where pip installed tyvo; mypy reads a single-module stub only "
-        "from a 'tyvo-stubs/__init__.pyi' in site-packages, not from 'tyvo.pyi' beside the module:\n" + output)
+        "mypy did not find a stub where pip installed the module; mypy reads a single-module stub only "
+        "from a '<module>-stubs/__init__.pyi' in site-packages, not from a .pyi beside the module:\n" + output)
     reported = {(Path(match["file"]).name, int(match["line"]), match["code"])
                 for match in map(REPORTED_ERROR.match, output.splitlines()) if match}
-    expected = expected_errors(TYPING / "type_errors.py")
-    assert expected, "the misuse file lost its markers"
+    expected = expected_errors(TYPING / "type_errors.py") | expected_errors(TYPING / "cron_type_errors.py")
+    assert all(expected_errors(TYPING / name) for name in CHECKED_FILES if "errors" in name), \
+        "a misuse file lost its markers"
     assert reported == expected, (f"missing: {sorted(expected - reported)}\n"
                                   f"unexpected: {sorted(reported - expected)}\n{output}")
     assert result.returncode == 1, output
 
 
 def test_stub_agrees_with_the_compiled_module(tmp_path):
-    result = run(["-m", "mypy.stubtest", "--concise", "tyvo"], cwd=tmp_path)
+    result = run(["-m", "mypy.stubtest", "--concise", "tyvo", "tyvo_cron"], cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_typed_example_runs_as_typed(tmp_path):
-    # The asserts in the example check at run time the values that the stub promises.
-    result = run([str(TYPING / "typed_example.py")], cwd=tmp_path, timeout=60)
-    assert result.returncode == 0, result.stdout + result.stderr
+def test_typed_examples_run_as_typed(tmp_path):
+    # The asserts in the examples check at run time the values that the stubs promise.
+    for example in ["typed_example.py", "cron_typed_example.py"]:
+        result = run([str(TYPING / example)], cwd=tmp_path, timeout=60)
+        assert result.returncode == 0, example + "\n" + result.stdout + result.stderr

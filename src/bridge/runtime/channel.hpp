@@ -24,6 +24,9 @@ struct Signal {};
 // Cancelling (destroying) a suspended send or receive unregisters it. A
 // receive takes its message only when it resumes, so a receive cancelled
 // after it was woken leaves the message at the front of the queue.
+//
+// In a forked child a channel made before the fork is closed for good, at
+// both ends, and never touched (see fork_generation.hpp).
 template <class T>
 class Sender;
 template <class T>
@@ -31,6 +34,21 @@ class Receiver;
 
 template <class T>
 std::pair<Sender<T>, Receiver<T>> channel(std::size_t capacity);
+
+namespace detail {
+// The state an end may use: none for one inherited through fork.
+template <class T>
+const std::shared_ptr<ChannelState<T>>& usable(const std::shared_ptr<ChannelState<T>>& state) noexcept {
+  static const std::shared_ptr<ChannelState<T>> none;
+  return state && inherited(state->generation) ? none : state;
+}
+
+// Lets go of an end's state; an inherited one is abandoned untouched.
+template <class T>
+void let_go(std::shared_ptr<ChannelState<T>>& state) noexcept {
+  if (inherited(state->generation)) abandon(state);
+}
+}  // namespace detail
 
 // `co_await tx.send(value)`: waits while the channel is full; true once the
 // message is queued, false if the receiver is gone (the message is dropped).
@@ -131,7 +149,7 @@ template <class T>
 class Sender {
  public:
   Sender() noexcept = default;
-  Sender(const Sender& other) : state_(other.state_) {
+  Sender(const Sender& other) : state_(detail::usable(other.state_)) {
     if (state_) {
       std::lock_guard lock(state_->mutex);
       state_->add_sender();
@@ -147,12 +165,12 @@ class Sender {
   // Beware g++ 12: a braced aggregate built inside the co_await expression
   // (`co_await tx.send(Job{...})`) has its members destroyed twice. Build
   // the message in a named variable and move it in.
-  SendOperation<T> send(T message) { return SendOperation<T>(state_, std::move(message)); }
+  SendOperation<T> send(T message) { return SendOperation<T>(detail::usable(state_), std::move(message)); }
 
   // Queues `message` at once if there is room, without waiting. When the channel is full or
   // closed the message is given back: `message` holds it again when this returns.
   TrySend try_send(T& message) {
-    if (!state_) return TrySend::Closed;
+    if (!detail::usable(state_)) return TrySend::Closed;
     auto node = std::make_unique<detail::MessageNode<T>>(std::move(message));
     TrySend outcome = TrySend::Sent;
     {
@@ -170,12 +188,14 @@ class Sender {
 
   // True once the receiver is gone (or for an empty Sender).
   bool is_closed() const {
-    if (!state_) return true;
+    if (!detail::usable(state_)) return true;
     std::lock_guard lock(state_->mutex);
     return !state_->receiver_alive();
   }
 
   void release() {
+    if (!state_) return;
+    detail::let_go(state_);
     if (!state_) return;
     {
       std::lock_guard lock(state_->mutex);
@@ -207,11 +227,11 @@ class Receiver {
   }
   ~Receiver() { release(); }
 
-  RecvOperation<T> recv() noexcept { return RecvOperation<T>(state_); }
+  RecvOperation<T> recv() noexcept { return RecvOperation<T>(detail::usable(state_)); }
 
   // The next message if one is queued now.
   std::optional<T> try_recv() {
-    if (!state_) return std::nullopt;
+    if (!detail::usable(state_)) return std::nullopt;
     std::unique_ptr<detail::MessageNode<T>> node;
     {
       std::lock_guard lock(state_->mutex);
@@ -222,6 +242,8 @@ class Receiver {
   }
 
   void release() {
+    if (!state_) return;
+    detail::let_go(state_);
     if (!state_) return;
     detail::MessageNode<T>* dropped;
     {

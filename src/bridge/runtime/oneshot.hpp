@@ -1,8 +1,10 @@
 #pragma once
 
 #include "bridge/runtime/detail/waiter.hpp"
+#include "bridge/runtime/fork_generation.hpp"
 
 #include <coroutine>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,7 +17,8 @@ namespace tyvo::rt {
 // The sender is plain (send() never waits); the receiver is awaited and
 // yields the value, or std::nullopt when the sender was released without
 // sending. Releasing the receiver makes the sender see is_closed() and
-// send() return false.
+// send() return false. In a forked child a one-shot made before the fork is
+// closed for good and never touched (see fork_generation.hpp).
 template <class T>
 class OneshotSender;
 template <class T>
@@ -30,6 +33,7 @@ template <class T>
 class OneshotState {
  public:
   std::mutex mutex;
+  const std::uint32_t generation = fork_generation();
 
   // `value` is written by the sender before it sets `sent` under the lock
   // and read by the receiver only after it saw `sent` under the lock, so
@@ -50,6 +54,19 @@ class OneshotState {
   }
 };
 
+// The state an end may use: none for one inherited through fork.
+template <class T>
+const std::shared_ptr<OneshotState<T>>& usable(const std::shared_ptr<OneshotState<T>>& state) noexcept {
+  static const std::shared_ptr<OneshotState<T>> none;
+  return state && inherited(state->generation) ? none : state;
+}
+
+// Lets go of an end's state; an inherited one is abandoned untouched.
+template <class T>
+void let_go(std::shared_ptr<OneshotState<T>>& state) noexcept {
+  if (inherited(state->generation)) abandon(state);
+}
+
 }  // namespace detail
 
 template <class T>
@@ -69,7 +86,7 @@ class OneshotSender {
   // Hands `value` over; false (and the value is dropped) if the receiver is
   // gone or a value was already sent.
   bool send(T value) {
-    if (!state_) return false;
+    if (!detail::usable(state_)) return false;
     {
       std::lock_guard lock(state_->mutex);
       if (state_->receiver_gone || state_->sent) return false;
@@ -91,12 +108,14 @@ class OneshotSender {
   }
 
   bool is_closed() const {
-    if (!state_) return true;
+    if (!detail::usable(state_)) return true;
     std::lock_guard lock(state_->mutex);
     return state_->receiver_gone;
   }
 
   void release() {
+    if (!state_) return;
+    detail::let_go(state_);
     if (!state_) return;
     {
       std::lock_guard lock(state_->mutex);
@@ -173,9 +192,11 @@ class OneshotReceiver {
 
   // `co_await rx`: the value, or std::nullopt if the sender was released
   // without sending (or the value was already taken).
-  OneshotWait<T> operator co_await() const noexcept { return OneshotWait<T>(state_); }
+  OneshotWait<T> operator co_await() const noexcept { return OneshotWait<T>(detail::usable(state_)); }
 
   void release() {
+    if (!state_) return;
+    detail::let_go(state_);
     if (!state_) return;
     {
       std::lock_guard lock(state_->mutex);

@@ -14,7 +14,8 @@ Sleep::Sleep(detail::WallTime deadline) noexcept {
 }
 
 Sleep::~Sleep() {
-  if (armed_) detail::TimerQueue::instance().cancel(entry_);
+  // An entry queued before a fork is in the parent's timer queue, not in this process's.
+  if (armed_ && !inherited(entry_.waiter.generation)) detail::TimerQueue::instance().cancel(entry_);
 }
 
 bool Sleep::await_ready() const noexcept {

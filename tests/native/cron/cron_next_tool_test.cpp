@@ -63,6 +63,18 @@ TEST(CronNextBatch, AnswersEveryLine) {
   EXPECT_EQ(run_batch(input, ""), expected);
 }
 
+TEST(CronNextBatch, ErrorTextsGoOnPastANul) {
+  using namespace std::string_literals;
+  const std::string input =
+      "2024-01-01T00:00:00Z\t1\t0 0 * * *\0\n"
+      "2024-01-01T00:00:00Z\t1\tTZ=Europe/Berlin\0x * * * * *\n"s;
+  const std::vector<std::string> expected = {
+      "error Pattern contains illegal characters: CronPattern contains illegal character '\0' in part '*\0'"s,
+      "error Unknown time zone: Europe/Berlin\0x"s,
+  };
+  EXPECT_EQ(run_batch(input, ""), expected);
+}
+
 TEST(CronNextBatch, LastKeepsOnlyTheFinalOccurrence) {
   const std::string input =
       "2024-01-01T00:00:00Z\t4\t*/15 * * * *\n"

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <stdexcept>
@@ -141,6 +142,48 @@ TEST(Runtime, AForkedChildRunsTasksOnThreadsOfItsOwn) {
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+Task<void> receive_one(Receiver<Signal>& stops) { (void)co_await stops.recv(); }
+Task<void> nap() { co_await sleep_for(std::chrono::hours(1)); }
+
+// A task parked on a channel and, through the race, on a timer entry: its wake-up cancels the
+// sleep, which removes the entry from the timer queue.
+Task<void> park_until_stopped(Receiver<Signal> stops, std::shared_ptr<std::atomic<int>> woken) {
+  (void)co_await race(receive_one(stops), nap());
+  woken->fetch_add(1);
+}
+
+TEST(Runtime, AForkedChildNeverResumesWhatItInherited) {
+#ifdef __SANITIZE_THREAD__
+  GTEST_SKIP() << "the thread sanitizer refuses new threads after a multi-threaded fork";
+#endif
+  auto [stop, stops] = channel<Signal>(1);
+  auto woken = std::make_shared<std::atomic<int>>(0);
+  spawn(park_until_stopped(std::move(stops), woken));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // parked by now, on a loaded machine too
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    int failures = 0;
+    Signal request;
+    failures += stop.try_send(request) != TrySend::Closed;  // the parent's channel is closed here
+    failures += !stop.is_closed();
+    // Releasing the last sender would wake the parent's task; resumed here, it would cancel its
+    // sleep in this process's timer queue, where the entry never was.
+    stop.release();
+    failures += block_on(sleep_then_answer()) != 42;  // the child's own runtime works
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    failures += woken->load() != 0;
+    _exit(failures == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+
+  stop.release();  // in the parent the task wakes as ever
+  for (int i = 0; i < 10'000 && woken->load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(woken->load(), 1);
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "bridge/runtime/detail/wait_list.hpp"
+#include "bridge/runtime/fork_generation.hpp"
 #include "bridge/runtime/detail/waiter.hpp"
 
 #include <cassert>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -48,6 +50,8 @@ class ChannelState {
   ~ChannelState() { destroy_chain(head_); }
 
   std::mutex mutex;
+  // Made before a fork: inert here, its ends see it closed and never lock it.
+  const std::uint32_t generation = fork_generation();
 
   // --- everything below requires `mutex` ---
 

@@ -1,4 +1,4 @@
-#include "module/zone_search_path.hpp"
+#include "python/zone_search_path.hpp"
 
 #include <Python.h>
 
