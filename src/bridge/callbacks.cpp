@@ -338,25 +338,66 @@ void before_release(EnsureFutureState& state) {
 
 // Called by the loop after the first steps of a batch's tasks (scheduled before it): gives the
 // batch's permits back. Dropped uncalled (a closed loop), it gives them back all the same.
+//
+// It also holds the batch's tasks until then. A loop that closes with a task's first step still in
+// its queue leaves the task in a cycle with its PyTaskCompleter, and the cyclic collector finalises
+// every object of such garbage before it clears any: the task's never-started coroutine would warn
+// that it "was never awaited" before the completer could close it. Held here, the task outlives
+// the loop's queue entries, and this callback, dropped with the same queue, closes the coroutines
+// that never started, by reference counting, before any collector sees them.
 struct FirstStepsTakenState {
   StartPermits permits;
+  std::vector<PyRef> tasks;
+  bool queued = false;  // only a callback the loop had queued is dropped with the loop's queue
 };
 
 PyObject* first_steps_taken_call(PyObject* self, PyObject*, PyObject*) {
-  state_of<FirstStepsTakenState>(self).permits.give_back();
+  auto& state = state_of<FirstStepsTakenState>(self);
+  state.permits.give_back();
+  state.tasks.clear();  // their first steps have been taken
   Py_RETURN_NONE;
+}
+
+// Whether a coroutine was created but never started (neither running, suspended nor closed).
+bool never_started(PyObject* coroutine) {
+  static PyObject* frame_name = PyUnicode_InternFromString("cr_frame");
+  static PyObject* suspended_name = PyUnicode_InternFromString("cr_suspended");
+  static PyObject* running_name = PyUnicode_InternFromString("cr_running");
+  PyRef frame = PyRef::steal(PyObject_GetAttr(coroutine, frame_name));
+  if (!frame || frame.get() == Py_None) return false;
+  PyRef suspended = PyRef::steal(PyObject_GetAttr(coroutine, suspended_name));
+  PyRef running = PyRef::steal(PyObject_GetAttr(coroutine, running_name));
+  return suspended && running && !PyObject_IsTrue(suspended.get()) && !PyObject_IsTrue(running.get());
+}
+
+void before_release(FirstStepsTakenState& state) {
+  if (!state.queued || state.tasks.empty()) return;
+  SavedException pending;
+  static PyObject* get_coro = PyUnicode_InternFromString("get_coro");
+  static PyObject* close = PyUnicode_InternFromString("close");
+  for (auto& task : state.tasks) {
+    PyRef coroutine = PyRef::steal(PyObject_CallMethodNoArgs(task.get(), get_coro));
+    if (coroutine && PyCoro_CheckExact(coroutine.get()) && never_started(coroutine.get())) {
+      PyRef closed = PyRef::steal(PyObject_CallMethodNoArgs(coroutine.get(), close));
+    }
+    PyErr_Clear();
+  }
+  state.tasks.clear();
 }
 
 // After the batch's tasks exist, their first steps are already queued on the loop; one more
 // callback behind them says when they have run.
-void give_back_after_first_steps(PyObject* loop, StartPermits permits) {
+void give_back_after_first_steps(PyObject* loop, StartPermits permits, std::vector<PyRef> tasks) {
   static PyTypeObject* type =
       callback_type<FirstStepsTakenState>("tyvo.FirstStepsTaken", first_steps_taken_call);
-  PyRef callback = new_callback(type, FirstStepsTakenState{std::move(permits)});
+  PyRef callback = new_callback(type, FirstStepsTakenState{std::move(permits), std::move(tasks)});
   static PyObject* call_soon = PyUnicode_InternFromString("call_soon");
   PyRef handle = PyRef::steal(PyObject_CallMethodOneArg(loop, call_soon, callback.get()));
-  if (handle) return;
-  // The callback, dropped here, gives the permits back.
+  if (handle) {
+    state_of<FirstStepsTakenState>(callback.get()).queued = true;
+    return;
+  }
+  // The callback, dropped here, gives the permits back; the tasks' first steps are still queued.
   if (interrupt_pending()) throw PythonErrorSet{};
   PyErr_Clear();
 }
@@ -422,7 +463,7 @@ void watched_by_tyvo(PyObject* task) {
   if (PyObject_SetAttr(task, log_destroy_pending, Py_False) < 0) PyErr_Clear();  // a task of a factory's
 }
 
-void start_task(PyObject* loop, bool plain_tasks, EnsureFutureEntry& entry) {
+PyRef start_task(PyObject* loop, bool plain_tasks, EnsureFutureEntry& entry) {
   // An observed run's task gets a context of its own, in which its start is noted first.
   PyRef context;
   if (entry.event) {
@@ -442,6 +483,7 @@ void start_task(PyObject* loop, bool plain_tasks, EnsureFutureEntry& entry) {
   static PyObject* add_done_callback = PyUnicode_InternFromString("add_done_callback");
   PyRef added =
       PyRef::steal(require(PyObject_CallMethodOneArg(task.get(), add_done_callback, completer.get())));
+  return task;
 }
 
 PyObject* ensure_future_call(PyObject* self, PyObject*, PyObject*) {
@@ -470,9 +512,11 @@ PyObject* ensure_future_call(PyObject* self, PyObject*, PyObject*) {
     } catch (const PythonErrorSet&) {
       catch_interrupt();
     }
+    std::vector<PyRef> tasks;
+    tasks.reserve(entries.size());
     for (auto& entry : entries) {
       try {
-        start_task(state.loop.get(), plain_tasks, entry);
+        tasks.push_back(start_task(state.loop.get(), plain_tasks, entry));
       } catch (const PythonErrorSet&) {
         if (catch_interrupt()) continue;
         report_to_loop(self);
@@ -481,7 +525,7 @@ PyObject* ensure_future_call(PyObject* self, PyObject*, PyObject*) {
     }
     close_unawaited(entries);
     try {
-      give_back_after_first_steps(state.loop.get(), std::move(state.permits));
+      give_back_after_first_steps(state.loop.get(), std::move(state.permits), std::move(tasks));
     } catch (const PythonErrorSet&) {
       catch_interrupt();
     }

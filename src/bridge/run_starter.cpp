@@ -131,7 +131,7 @@ class RunQueue : public std::enable_shared_from_this<RunQueue> {
  public:
   // Queues the request; if no thread is starting runs now and permits are left, a worker will.
   // It starts them from the back of the workers' queue, so that the runs woken together (every
-  // job due at one timer tick) have all been asked for by then and go in one batch, with one
+  // job due at one instant) have all been asked for by then and go in one batch, with one
   // interpreter lock hand-off and one loop wake-up.
   void submit(RunRequest request) {
     {

@@ -1,27 +1,32 @@
 #include "scheduler/fire_delay.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
 #include "cron/cron.hpp"
 
 namespace tyvo {
-namespace {
 
-std::chrono::nanoseconds cron_delay(const CronTrigger& trigger, std::chrono::system_clock::time_point now) {
+std::chrono::sys_seconds next_occurrence(const CronTrigger& trigger, std::chrono::system_clock::time_point now,
+                                         std::optional<std::chrono::sys_seconds> last) {
   // Parsed afresh each time: nothing parsed outlives the step, so a job holds only its text.
   const cron::Pattern pattern = cron::parse(trigger.expr);
   // Searching strictly after the current second (not after now) keeps a run that ends inside its
   // own fire second from firing again in that same second.
-  const auto base = std::chrono::floor<std::chrono::seconds>(now);
-  std::chrono::sys_seconds next;
+  auto base = std::chrono::floor<std::chrono::seconds>(now);
+  if (last) base = std::max(base, *last);
   try {
-    next = cron::next_after(pattern, base);
+    return cron::next_after(pattern, base);
   } catch (const cron::Error& error) {
     throw std::runtime_error("failed to find next cron time: " + std::string{error.text()});
   }
+}
+
+std::chrono::nanoseconds delay_until(std::chrono::sys_seconds next, std::chrono::system_clock::time_point now) {
   // Whole seconds first: `next - now` in nanoseconds overflows for occurrences past 2262, and such
   // a wait is "never" for practical purposes (the timer caps it at 30 years anyway).
+  const auto base = std::chrono::floor<std::chrono::seconds>(now);
   const std::chrono::seconds whole = next - base;
   const auto into_second = now - base;
   constexpr auto representable =
@@ -30,15 +35,8 @@ std::chrono::nanoseconds cron_delay(const CronTrigger& trigger, std::chrono::sys
   if (whole >= representable) return std::chrono::nanoseconds::max();
   const auto delay =
       std::chrono::nanoseconds(whole) - std::chrono::duration_cast<std::chrono::nanoseconds>(into_second);
-  if (delay < std::chrono::nanoseconds::zero()) throw std::runtime_error("duration is out of range");
+  if (delay <= std::chrono::nanoseconds::zero()) throw std::runtime_error("duration is out of range");
   return delay;
-}
-
-}  // namespace
-
-std::chrono::nanoseconds fire_delay(const TriggerValue& trigger, std::chrono::system_clock::time_point now) {
-  if (const auto* interval = std::get_if<IntervalTrigger>(&trigger)) return interval->as_nanoseconds();
-  return cron_delay(std::get<CronTrigger>(trigger), now);
 }
 
 std::vector<std::chrono::sys_seconds> fire_times_passed_over(const TriggerValue& trigger,

@@ -1,9 +1,11 @@
 #include "scheduler/job_task.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "bridge/coroutine_handover.hpp"
@@ -98,19 +100,36 @@ rt::Task<AfterRun> run_once(const Job& job, rt::Receiver<rt::Signal>& stop,
   co_return after(job, std::move(*end), at, *locals, observed ? &due : nullptr);
 }
 
-// The next fire time, counted from `from` (the end of the run, or now).
-Instant next_fire_time(const Job& job, const py::TaskLocals& locals, const Instant& from) {
-  std::chrono::nanoseconds delay;
+// Sets `at` from the instant the next fire time counts from (the end of the run, or now) to that
+// fire time, and returns the sleep until it. An interval counts on the steady clock; a cron
+// occurrence is a time of the wall clock, which the sleep meets by that clock's own reading,
+// whatever it was stepped to meanwhile. `last_occurrence`: the occurrence the job last woke for.
+rt::UnlessSignalled<rt::Sleep> sleep_to_next_fire_time(const Job& job, rt::Receiver<rt::Signal>& stop,
+                                                     const py::TaskLocals& locals, Instant& at,
+                                                     std::optional<std::chrono::sys_seconds>& last_occurrence) {
+  const Instant from = at;
+  // The wall clock's share of `at` saturates as the deadline does, at "never".
+  const auto due_wall = [&](std::chrono::nanoseconds delay) {
+    const auto wall_delay = std::min<std::chrono::nanoseconds>(delay, rt::detail::far_future);
+    return from.wall + std::chrono::duration_cast<std::chrono::system_clock::duration>(wall_delay);
+  };
+  if (const auto* interval = std::get_if<IntervalTrigger>(&job.trigger)) {
+    const auto delay = interval->as_nanoseconds();
+    at = {rt::detail::deadline_after(from.steady, delay), due_wall(delay)};
+    return rt::sleep_until_unless_signalled(stop, at.steady);
+  }
+  std::chrono::sys_seconds next;
   try {
-    delay = fire_delay(job.trigger, from.wall);
+    next = next_occurrence(std::get<CronTrigger>(job.trigger), from.wall, last_occurrence);
   } catch (...) {
     if (py::runs_observed()) post_job_ended(locals, job.id, "exhausted", py::PyRef{});
     throw;
   }
-  // The wall clock's share saturates as the deadline does, at "never".
-  const auto wall_delay = std::min<std::chrono::nanoseconds>(delay, rt::detail::far_future);
-  return {rt::detail::deadline_after(from.steady, delay),
-          from.wall + std::chrono::duration_cast<std::chrono::system_clock::duration>(wall_delay)};
+  last_occurrence = next;
+  const auto delay = delay_until(next, from.wall);
+  at = {rt::detail::deadline_after(from.steady, delay), due_wall(delay)};
+  const auto wall_from = std::chrono::time_point_cast<std::chrono::nanoseconds>(from.wall);
+  return rt::sleep_until_wall_unless_signalled(stop, rt::detail::wall_deadline_after(wall_from, delay));
 }
 
 }  // namespace
@@ -123,6 +142,8 @@ rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<c
   // next fire time counts from: the end of the run, as the loop saw it.
   Instant at = Instant::now();
   bool first = true;
+  // The occurrence the job last woke for: one the wall clock comes back to is not run again.
+  std::optional<std::chrono::sys_seconds> last_occurrence;
   for (;;) {
     if (job.active->load()) {
       const AfterRun outcome = co_await run_once(job, stop, locals, at, first);
@@ -132,8 +153,7 @@ rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<c
       at = Instant::now();
     }
     first = false;
-    at = next_fire_time(job, *locals, at);
-    if (!co_await rt::sleep_until_unless_signalled(stop, at.steady)) break;
+    if (!co_await sleep_to_next_fire_time(job, stop, *locals, at, last_occurrence)) break;
   }
   if (!launched->retired()) job.active->store(false);
   TYVO_LOG_WARN("Job {} is now shutdown", job.id);

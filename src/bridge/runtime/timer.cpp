@@ -4,13 +4,28 @@
 
 namespace tyvo::rt {
 
+Sleep::Sleep(detail::Clock::time_point deadline) noexcept {
+  entry_.deadline = deadline.time_since_epoch().count();
+}
+
+Sleep::Sleep(detail::WallTime deadline) noexcept {
+  entry_.deadline = deadline.time_since_epoch().count();
+  entry_.on_wall_clock = true;
+}
+
 Sleep::~Sleep() {
   // An entry queued before a fork is in the parent's timer queue, not in this process's.
   if (armed_ && !inherited(entry_.waiter.generation)) detail::TimerQueue::instance().cancel(entry_);
 }
 
+bool Sleep::await_ready() const noexcept {
+  // Back-to-back work (a zero interval) goes on without a round trip through the timer thread.
+  const auto now = entry_.on_wall_clock ? detail::wall_now().time_since_epoch().count()
+                                        : detail::Clock::now().time_since_epoch().count();
+  return entry_.deadline <= now;
+}
+
 void Sleep::await_suspend(std::coroutine_handle<> suspended) {
-  entry_.tick = detail::tick_not_before(deadline_, detail::Clock::now());
   entry_.waiter.park(suspended);
   armed_ = true;
   // From here on the coroutine may be resumed (and this object destroyed)

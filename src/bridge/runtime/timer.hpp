@@ -8,37 +8,39 @@
 
 namespace tyvo::rt {
 
-// Awaitable monotonic sleep on the steady clock, at the timer's tick (1 ms):
-// the deadline is rounded up to the next tick and never fires
-// early. Even a deadline already past waits for the timer's next tick. A
-// sleeping coroutine costs one timer entry (inside this object) and no CPU.
-// Destroying it while suspended removes the entry.
+// Awaitable sleep until a deadline on the steady clock, or on the wall clock for a calendar
+// time. It never ends before its deadline and ends as soon after it as the kernel wakes the timer
+// thread; a wall-clock deadline is met by the wall clock's own reading even when that clock is
+// stepped, slewed or the machine is suspended meanwhile. A deadline already past ends the sleep
+// at once, without suspending. A sleeping coroutine costs one timer entry (inside this object)
+// and no CPU. Destroying it while suspended removes the entry.
 class [[nodiscard]] Sleep {
  public:
-  explicit Sleep(std::chrono::steady_clock::time_point deadline) noexcept : deadline_(deadline) {}
+  explicit Sleep(detail::Clock::time_point deadline) noexcept;
+  explicit Sleep(detail::WallTime deadline) noexcept;
   Sleep(const Sleep&) = delete;
   Sleep& operator=(const Sleep&) = delete;
   ~Sleep();
 
-  bool await_ready() const noexcept { return false; }
+  bool await_ready() const noexcept;
   void await_suspend(std::coroutine_handle<> suspended);
   void await_resume() noexcept { armed_ = false; }
 
  private:
-  std::chrono::steady_clock::time_point deadline_;
   detail::TimerEntry entry_;
   bool armed_ = false;  // touched only by the sleeping coroutine's own steps
 };
 
-// Sleeps until `deadline`. One that cannot be rounded to a tick
-// counts as about 30 years from now.
-inline Sleep sleep_until(std::chrono::steady_clock::time_point deadline) noexcept { return Sleep(deadline); }
+// Sleeps until `deadline` on the steady clock.
+inline Sleep sleep_until(detail::Clock::time_point deadline) noexcept { return Sleep(deadline); }
 
-// Sleeps for `delay` from now; zero or negative waits for the next tick. A
-// delay that would overflow the clock saturates to about 30 years.
+// Sleeps until the wall clock reads `deadline` or later.
+inline Sleep sleep_until_wall(detail::WallTime deadline) noexcept { return Sleep(deadline); }
+
+// Sleeps for `delay` from now; zero or negative does not wait. A delay that would overflow the
+// clock saturates to about 30 years.
 inline Sleep sleep_for(std::chrono::nanoseconds delay) noexcept {
-  const auto now = std::chrono::steady_clock::now();
-  return Sleep(detail::deadline_after(now, delay));
+  return Sleep(detail::deadline_after(detail::Clock::now(), delay));
 }
 
 namespace detail {

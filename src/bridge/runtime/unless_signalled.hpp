@@ -91,6 +91,13 @@ inline UnlessSignalled<Sleep> sleep_until_unless_signalled(Receiver<Signal>& sig
   return UnlessSignalled<Sleep>(signal, [deadline] { return sleep_until(deadline); });
 }
 
+// Sleeps until the wall clock reads `deadline` (see sleep_until_wall) unless signalled; true when
+// it came.
+inline UnlessSignalled<Sleep> sleep_until_wall_unless_signalled(Receiver<Signal>& signal,
+                                                                detail::WallTime deadline) {
+  return UnlessSignalled<Sleep>(signal, [deadline] { return sleep_until_wall(deadline); });
+}
+
 // Waits for the one value of `receiver` unless signalled. The receiver must outlive the wait.
 template <class T>
 UnlessSignalled<OneshotWait<T>> receive_unless_signalled(Receiver<Signal>& signal,

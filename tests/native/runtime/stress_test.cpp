@@ -78,7 +78,7 @@ TEST(Stress, ConcurrentSendersLoseNothingAndKeepTheirOrder) {
     bool in_order = true;
     while (auto message = co_await from.recv()) {
       in_order &= message->sequence == next[static_cast<std::size_t>(message->producer)]++;
-      if (message->sequence % 97 == 0) co_await sleep_for(0ms);  // let the queue fill up now and then
+      if (message->sequence % 97 == 0) co_await sleep_for(1us);  // let the queue fill up now and then
     }
     for (int received : next) in_order &= received == per_producer;
     co_return in_order;
@@ -130,7 +130,7 @@ TEST(Stress, RacingReceivesNeverLoseMessages) {
     for (;;) {
       auto outcome = co_await race(
           [](Receiver<Counted>& r) -> Task<std::optional<Counted>> { co_return co_await r.recv(); }(from),
-          []() -> Task<void> { co_await sleep_for(0ms); }());
+          []() -> Task<void> { co_await sleep_for(1us); }());  // a real wait: a past deadline would not suspend
       if (outcome.index() == 1) {
         ++lost_races;
         continue;

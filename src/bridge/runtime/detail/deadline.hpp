@@ -1,16 +1,19 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 
 namespace tyvo::rt::detail {
 
-// The timer counts in ticks of the steady clock, whole milliseconds: coarse enough that sleepers
-// due together share a wake-up. (A 100 us tick wakes interval jobs about 1 ms earlier on
-// average, but lets back-to-back jobs run ten times as often, each run a wake-up of its own.)
+// Sleeps are timed on the steady clock (CLOCK_MONOTONIC), or for calendar deadlines on the wall
+// clock (CLOCK_REALTIME). A deadline is exact: the timer never fires before it and wakes as soon
+// after it as the kernel allows.
 using Clock = std::chrono::steady_clock;
-using Tick = std::int64_t;
-using TickLength = std::chrono::duration<Tick, std::milli>;
+using WallClock = std::chrono::system_clock;
+// Wall-clock instants in nanoseconds, whatever the standard library counts the clock in (libc++:
+// microseconds).
+using WallTime = std::chrono::sys_time<std::chrono::nanoseconds>;
+
+inline WallTime wall_now() noexcept { return std::chrono::time_point_cast<std::chrono::nanoseconds>(WallClock::now()); }
 
 // Where a deadline goes when it cannot be represented: about 30 years away,
 // which in practice means never.
@@ -20,11 +23,7 @@ inline constexpr std::chrono::seconds far_future{946'080'000};
 // A negative delay counts as zero.
 Clock::time_point deadline_after(Clock::time_point now, std::chrono::nanoseconds delay) noexcept;
 
-// The first tick at or after `deadline` (rounded up, so a timer never fires
-// early), or the tick of now + far_future when rounding up would overflow.
-Tick tick_not_before(Clock::time_point deadline, Clock::time_point now) noexcept;
-
-// The instant a tick begins.
-Clock::time_point tick_start(Tick tick) noexcept;
+// The same on the wall clock.
+WallTime wall_deadline_after(WallTime now, std::chrono::nanoseconds delay) noexcept;
 
 }  // namespace tyvo::rt::detail

@@ -35,7 +35,7 @@ class Pool {
 
   // While one lives, posts made on this thread are gathered and queued together when it ends:
   // one lock and as many wake-ups as there are idle workers for a whole burst (a loop turn's
-  // run ends, a timer tick's sleepers), not a lock, and often a futex wake, per post.
+  // run ends, the sleepers due together), not a lock, and often a futex wake, per post.
   class Gathering {
    public:
     Gathering() noexcept;

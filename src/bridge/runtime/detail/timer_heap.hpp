@@ -13,15 +13,16 @@ namespace tyvo::rt::detail {
 struct TimerEntry {
   static constexpr std::size_t not_queued = static_cast<std::size_t>(-1);
 
-  std::int64_t tick = 0;       // the first tick at or after the deadline (see deadline.hpp)
-  std::uint64_t sequence = 0;  // breaks ties: equal ticks fire in the order they were added
+  std::int64_t deadline = 0;   // nanoseconds since the epoch of the entry's clock (see deadline.hpp)
+  std::uint64_t sequence = 0;  // breaks ties: equal deadlines fire in the order they were added
+  bool on_wall_clock = false;  // a calendar deadline, on the wall clock rather than the steady one
   std::size_t heap_index = not_queued;
   Waiter waiter;
 
   bool queued() const noexcept { return heap_index != not_queued; }
 };
 
-// A binary min-heap of entries ordered by (tick, sequence). Each entry knows
+// A binary min-heap of entries ordered by (deadline, sequence). Each entry knows
 // its slot, so removing a cancelled sleep costs O(log n) and no search.
 class TimerHeap {
  public:
@@ -35,7 +36,7 @@ class TimerHeap {
 
  private:
   static bool earlier(const TimerEntry* a, const TimerEntry* b) noexcept {
-    return a->tick != b->tick ? a->tick < b->tick : a->sequence < b->sequence;
+    return a->deadline != b->deadline ? a->deadline < b->deadline : a->sequence < b->sequence;
   }
   void place(std::size_t index, TimerEntry* entry) noexcept;
   void sift_up(std::size_t index) noexcept;

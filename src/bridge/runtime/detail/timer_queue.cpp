@@ -1,9 +1,9 @@
 #include "bridge/runtime/detail/timer_queue.hpp"
 
-#include "bridge/runtime/detail/deadline.hpp"
 #include "bridge/runtime/detail/fork_safe_singleton.hpp"
 #include "bridge/runtime/detail/pool.hpp"
 
+#include <algorithm>
 #include <thread>
 
 #ifdef __linux__
@@ -11,6 +11,25 @@
 #endif
 
 namespace tyvo::rt::detail {
+namespace {
+
+using std::chrono::nanoseconds;
+
+// The wall clock can also move without the kernel reporting a step: NTP slews it by up to
+// 0.5 ms a second, and a library that fakes the time of day (for tests) moves it at will. A
+// calendar deadline is therefore converted to the steady clock afresh at least this often.
+constexpr nanoseconds wall_recheck = std::chrono::seconds(1);
+
+// When the alarm must go off for `entry`, judged by the clocks now. `wall_now` must be read before
+// `now`: the other way round the alarm comes the time between the two reads too early for a wall
+// deadline, and that costs a second wake-up (late, on a busy machine) to cover those nanoseconds.
+Clock::time_point alarm_for(const TimerEntry& entry, Clock::time_point now, WallTime wall_now) {
+  if (!entry.on_wall_clock) return Clock::time_point(nanoseconds(entry.deadline));
+  const nanoseconds left = WallTime(nanoseconds(entry.deadline)) - wall_now;
+  return deadline_after(now, std::min(left, wall_recheck));
+}
+
+}  // namespace
 
 TimerQueue& TimerQueue::instance() {
   static ForkSafeSingleton<TimerQueue> queue([] {
@@ -23,54 +42,70 @@ TimerQueue& TimerQueue::instance() {
 }
 
 void TimerQueue::add(TimerEntry& entry) {
-  bool now_earliest;
-  {
-    std::lock_guard lock(mutex_);
-    entry.sequence = next_sequence_++;
-    heap_.push(&entry);
-    now_earliest = heap_.top() == &entry;
-  }
-  if (now_earliest) earliest_changed_.notify_one();
+  std::lock_guard lock(mutex_);
+  entry.sequence = next_sequence_++;
+  TimerHeap& heap = heap_of(entry);
+  heap.push(&entry);
+  if (heap.top() != &entry) return;
+  // Set from here, the alarm needs no wake-up of the timer thread to move earlier.
+  const WallTime wall = wall_now();
+  const Clock::time_point at = alarm_for(entry, Clock::now(), wall);
+  if (alarm_at_ && *alarm_at_ <= at) return;
+  alarm_.set(at);
+  alarm_at_ = at;
 }
 
 void TimerQueue::cancel(TimerEntry& entry) {
-  // A stale earliest tick only costs the timer thread one early wake-up.
+  // An alarm left set for it only costs the timer thread one early wake-up.
   std::lock_guard lock(mutex_);
-  if (entry.queued()) heap_.remove(&entry);
+  if (entry.queued()) heap_of(entry).remove(&entry);
 }
 
 std::size_t TimerQueue::pending() {
   std::lock_guard lock(mutex_);
-  return heap_.size();
+  return steady_.size() + wall_.size();
 }
 
 void TimerQueue::run() {
   mark_runtime_thread();
 #ifdef __linux__
-  // The kernel may otherwise defer our timed waits by its default 50 us
-  // slack, which would come straight out of every sleeper's lateness.
-  prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
+  // The kernel may otherwise defer this thread's waits by its default 50 us slack, which would
+  // come straight out of every sleeper's lateness.
+  prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 #endif
-  std::unique_lock lock(mutex_);
   for (;;) {
-    if (heap_.empty()) {
-      earliest_changed_.wait(lock);
-      continue;
-    }
-    // Waits can end early (spuriously, or because an earlier entry came
-    // in): the loop re-reads the clock before firing anything.
-    const Clock::time_point due = tick_start(heap_.top()->tick);
-    const Clock::time_point now = Clock::now();
-    if (now < due) {
-      earliest_changed_.wait_until(lock, due);
-      continue;
-    }
-    // Waking only queues the coroutine (see Context::schedule), so it is
-    // done under the lock that cancel() takes: a cancelled sleeper is
-    // either still in the heap or already fully woken.
-    Pool::Gathering together;
-    while (!heap_.empty() && tick_start(heap_.top()->tick) <= now) heap_.pop()->waiter.wake();
+    alarm_.wait();
+    // Waits can end early (a wall-clock step, an alarm set for an entry since cancelled): only
+    // the clocks say what is due.
+    std::lock_guard lock(mutex_);
+    wake_due();
+    set_alarm();
   }
+}
+
+void TimerQueue::wake_due() {
+  // Waking only queues the coroutine (see Context::schedule), so it is done under the lock that
+  // cancel() takes: a cancelled sleeper is either still in a heap or already fully woken. Every
+  // sleeper due now goes to the workers in one batch.
+  Pool::Gathering together;
+  const auto now = Clock::now().time_since_epoch().count();
+  while (!steady_.empty() && steady_.top()->deadline <= now) steady_.pop()->waiter.wake();
+  const auto wall = wall_now().time_since_epoch().count();
+  while (!wall_.empty() && wall_.top()->deadline <= wall) wall_.pop()->waiter.wake();
+}
+
+void TimerQueue::set_alarm() {
+  const WallTime wall = wall_now();
+  const Clock::time_point now = Clock::now();
+  std::optional<Clock::time_point> at;
+  if (!steady_.empty()) at = alarm_for(*steady_.top(), now, wall);
+  if (!wall_.empty()) {
+    const Clock::time_point wall_at = alarm_for(*wall_.top(), now, wall);
+    at = at ? std::min(*at, wall_at) : wall_at;
+  }
+  // Set every time: the alarm that woke this thread has gone off, even if `at` is the same.
+  alarm_.set(at);
+  alarm_at_ = at;
 }
 
 }  // namespace tyvo::rt::detail

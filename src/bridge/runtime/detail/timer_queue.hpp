@@ -1,23 +1,24 @@
 #pragma once
 
+#include "bridge/runtime/detail/alarm.hpp"
 #include "bridge/runtime/detail/timer_heap.hpp"
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 namespace tyvo::rt::detail {
 
-// The one timer thread: sleeps on a condition variable until the earliest
-// entry's tick begins, then wakes every entry that is due. No polling: with
-// nothing due it does not run at all. Created on first use and never
-// destroyed, like the pool.
+// The one timer thread: sleeps on its alarm until the earliest deadline, then wakes every
+// entry that is due, on either clock, together. No polling and no tick: with nothing due it does
+// not run at all, and a deadline is met to the nanosecond the kernel wakes it at. Created on
+// first use and never destroyed, like the pool.
 class TimerQueue {
  public:
   static TimerQueue& instance();
 
-  // Queues `entry` (tick and waiter already set).
+  // Queues `entry` (deadline, clock and waiter already set).
   void add(TimerEntry& entry);
 
   // Removes `entry` if it has not fired yet. Once this returns, the timer
@@ -29,11 +30,16 @@ class TimerQueue {
  private:
   TimerQueue() = default;
   void run();
+  void wake_due();   // mutex_ held
+  void set_alarm();  // mutex_ held
+  TimerHeap& heap_of(const TimerEntry& entry) noexcept { return entry.on_wall_clock ? wall_ : steady_; }
 
   std::mutex mutex_;
-  std::condition_variable earliest_changed_;
-  TimerHeap heap_;
+  Alarm alarm_;
+  TimerHeap steady_;
+  TimerHeap wall_;
   std::uint64_t next_sequence_ = 0;
+  std::optional<Clock::time_point> alarm_at_;  // what alarm_ is set to
 };
 
 }  // namespace tyvo::rt::detail
