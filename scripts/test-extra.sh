@@ -3,10 +3,15 @@
 # against an address+undefined-behaviour sanitizer build of the module; a bounded fuzz run of the
 # cron parser and search; and the stress script with its CI counts. Every phase runs; the script
 # fails if any of them did. About four minutes on a 2-core machine.
+#
+# scripts/test.sh sources this file for its phase functions and runs them against its own 3.11
+# environment (TYVO_EXTRA_VENV), instead of building the module once more.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-venv=build/venv-extra
+venv=${TYVO_EXTRA_VENV:-build/venv-extra}
+# The suites' tests run in fresh interpreters and mostly wait, so several share the machine well.
+pytest_workers=${TYVO_PYTEST_WORKERS:-4}
 failed=()
 
 phase() {
@@ -25,7 +30,7 @@ phase() {
 }
 
 python_suite() {
-  (cd tests/python && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@")
+  (cd tests/python && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider -n "$pytest_workers" "$@")
 }
 
 prepare_venv() {
@@ -100,6 +105,8 @@ fuzz_cron() {
 stress() {
   "$venv/bin/python" scripts/stress.py --timeout 180
 }
+
+[[ "${BASH_SOURCE[0]}" == "$0" ]] || return 0   # sourced: the functions only
 
 phase "prepare $venv" prepare_venv
 if [[ ${#failed[@]} -eq 0 ]]; then

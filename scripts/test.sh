@@ -1,54 +1,126 @@
 #!/usr/bin/env bash
 # Runs every test suite: the native suites (plain, thread sanitizer, address+undefined sanitizer),
-# the Python suite on every CPython 3.11+ found on this machine, then the extra passes (uvloop,
-# development mode, sanitizer build of the module, stress, cron fuzzing).
-set -euo pipefail
+# the Python suite on every CPython 3.11+ found on this machine, the replica suite, the extra passes
+# (uvloop, development mode, sanitizer build of the module, stress, cron fuzzing), and a
+# manylinux wheel of the newest interpreter, built and tested as users get it.
+#
+# The work runs in four lanes side by side: compiling in one lane overlaps the mostly waiting
+# tests of the others. Each phase's output goes to build/test-logs/<phase>.log; when the phase
+# ends its summary lines (all of it, if it failed) are printed in one piece. A summary of every
+# phase closes the run, and the script fails if any phase did.
+set -uo pipefail
 cd "$(dirname "$0")/.."
+source scripts/pythons.sh
+TYVO_EXTRA_VENV=build/venv-3.11 source scripts/test-extra.sh   # the extra passes' phases
+
+logs=build/test-logs
+rm -rf "$logs"
+mkdir -p "$logs"
+began=$SECONDS
 
 native_suite() {
   local dir=$1; shift
-  echo "== native tests: $dir $*"
   cmake -S . -B "$dir" -G Ninja -DTYVO_PYTHON=OFF -DTYVO_TESTS=ON -DTYVO_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" >/dev/null
   ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
 }
 
-pythons() {
-  local seen="" candidate version
-  for candidate in python3 python3.11 python3.12 python3.13 python3.14 \
-                   "$(pyenv root 2>/dev/null)"/versions/3.1[1-9]*/bin/python; do
-    command -v "$candidate" >/dev/null 2>&1 || continue
-    version=$("$candidate" -c 'import sys; print("%d.%d" % sys.version_info[:2]) if sys.version_info >= (3, 11) else None' 2>/dev/null) || continue
-    [[ -z "$version" || "$version" == None || " $seen " == *" $version "* ]] && continue
-    seen="$seen $version"
-    echo "$version $(command -v "$candidate")"
-  done
-}
-
-python_suite() {
+install_module() {
   local version=$1 interpreter=$2 venv="build/venv-$1"
-  echo "== python tests: CPython $version"
   "$interpreter" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  TYVO_WERROR=${TYVO_WERROR:-ON} "$venv/bin/python" -m pip install -q ".[test]"
-  (cd tests/python && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider)
+  TYVO_WERROR=${TYVO_WERROR:-ON} nice "$venv/bin/python" -m pip install -q ".[test,redis,postgres]"
+}
+
+interpreter_suite() {
+  local venv="build/venv-$1"
+  (cd tests/python && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider -n "$pytest_workers")
 }
 
 replica_suite() {
   # tyvo_replicas against real Redis and PostgreSQL servers that the tests start; one
-  # interpreter is enough, as the module is pure Python.
-  local version=$1 venv="build/venv-$1"
-  echo "== replica tests: CPython $version"
-  TYVO_WERROR=${TYVO_WERROR:-ON} "$venv/bin/python" -m pip install -q ".[test,redis,postgres]"
+  # interpreter is enough, as the module is pure Python. One worker: several tests give the store
+  # a 300 ms budget, which a fresh connection to a busy PostgreSQL can miss on a loaded machine.
+  local venv="build/venv-$1"
   (cd tests/replicas && "../../$venv/bin/python" -m pytest -q -p no:cacheprovider .)
 }
 
-native_suite build/native
-native_suite build/native-tsan -DTYVO_SANITIZE=thread
-native_suite build/native-asan -DTYVO_SANITIZE=address,undefined
-while read -r version interpreter; do
-  python_suite "$version" "$interpreter"
-done < <(pythons)
-read -r replica_version _ < <(pythons)
-replica_suite "$replica_version"
-bash scripts/test-extra.sh
+# Runs one phase of a lane: its output to its log; then, under a lock so that lanes never
+# interleave, the log's summary lines if it passed (pytest's and ctest's final lines among them),
+# or the whole log if it failed. Returns the phase's status; later phases that need it check it.
+run_phase() {
+  local name=$1; shift
+  local log="$logs/$name.log" start=$SECONDS status
+  ( set -euo pipefail; "$@" ) >"$log" 2>&1
+  status=$?
+  echo "$name|$status|$((SECONDS - start))" >>"$logs/results"
+  {
+    flock 9
+    if [[ $status -eq 0 ]]; then
+      echo "== $name: passed in $((SECONDS - start)) s (at $((SECONDS - began)) s)"
+    else
+      echo "== $name: FAILED (status $status) after $((SECONDS - start)) s"
+    fi
+    if [[ $status -eq 0 ]]; then
+      grep -E ' passed| failed|^==|^stat::|^replayed' "$log" | sed "s/^/   | /" || tail -n 5 "$log"
+    else
+      sed "s/^/   | /" "$log"
+    fi
+  } 9>"$logs/.print"
+  return $status
+}
+
+native_lane() {
+  run_phase "native tests" native_suite build/native
+  run_phase "native tests, thread sanitizer" native_suite build/native-tsan -DTYVO_SANITIZE=thread
+  run_phase "native tests, address+undefined sanitizer" native_suite build/native-asan -DTYVO_SANITIZE=address,undefined
+  run_phase "fuzz the cron parser, search and zone-file reader" fuzz_cron
+}
+
+# The first interpreter carries the replica suite and the extra passes.
+first_interpreter_lane() {
+  local version=$1 interpreter=$2
+  run_phase "install for CPython $version" install_module "$version" "$interpreter" || return
+  run_phase "python tests: CPython $version" interpreter_suite "$version"
+  run_phase "replica tests: CPython $version" replica_suite "$version"
+  run_phase "python tests on uvloop" uvloop_suite
+  run_phase "python tests in development mode" development_mode_suite
+  run_phase "python tests against the address+undefined sanitizer build" sanitized_suite
+  run_phase "stress" stress
+}
+
+other_interpreters_lane() {
+  local version interpreter
+  while read -r version interpreter; do
+    run_phase "install for CPython $version" install_module "$version" "$interpreter" &&
+      run_phase "python tests: CPython $version" interpreter_suite "$version"
+  done
+}
+
+# The newest interpreter is tested through its manylinux wheel, installed in a fresh environment
+# outside the tree: the build users get, compiled with warnings as errors like the others.
+wheel_lane() {
+  run_phase "manylinux wheel: CPython $1, built and tested" bash scripts/build-wheels.sh --python "$1" --check
+}
+
+mapfile -t found < <(pythons)
+[[ ${#found[@]} -gt 0 ]] || { echo "no CPython 3.11+ found"; exit 1; }
+read -r first_version first_interpreter <<<"${found[0]}"
+read -r newest_version _ <<<"${found[-1]}"
+others=("${found[@]:1}")
+# With two or more interpreters the newest one runs as a wheel only; with one, as both.
+[[ ${#found[@]} -gt 1 ]] && unset 'others[-1]'
+
+native_lane &
+first_interpreter_lane "$first_version" "$first_interpreter" &
+printf '%s\n' "${others[@]}" | grep . | other_interpreters_lane &
+wheel_lane "$newest_version" &
+wait
+
+echo "== summary after $((SECONDS - began)) s"
+status=0
+while IFS='|' read -r name code seconds; do
+  printf '   %-62s %s %5d s\n' "$name" "$([[ $code -eq 0 ]] && echo passed || echo FAILED)" "$seconds"
+  [[ $code -eq 0 ]] || status=1
+done <"$logs/results"
+exit $status

@@ -12,8 +12,10 @@ class Trigger:
     """When a job fires: `Trigger.Cron(expr)` or `Trigger.Interval(duration)`."""
 
     # Only the two variants below can be built; Trigger itself (and any subclass of it
-    # written in Python) refuses instantiation with TypeError.
-    def __new__(cls, cannot_be_instantiated: Never, /) -> Never: ...
+    # written in Python) refuses instantiation with TypeError. No argument fits the parameter, so
+    # every call is reported; the return type is not Never, which would make type checkers take the
+    # rest of the calling function for unreachable and report nothing more in it.
+    def __new__(cls, cannot_be_instantiated: Never, /) -> Trigger: ...
     @final
     class Cron(Trigger):
         """A cron pattern of 5, 6 or 7 fields, read in UTC, or in the zone named by a

@@ -51,6 +51,11 @@ PythonLoggingSink::PythonLoggingSink()
     : logging_(PyRef::steal(require(PyImport_ImportModule("logging")))),
       cache_(std::make_shared<const Cache>()) {}
 
+std::shared_ptr<const PythonLoggingSink::Cache> PythonLoggingSink::snapshot() const {
+  std::lock_guard guard(cache_mutex_);
+  return cache_;
+}
+
 const PythonLoggingSink::Entry* PythonLoggingSink::cached(const Cache& cache,
                                                           std::string_view target) const noexcept {
   auto found = cache.find(target);
@@ -58,7 +63,7 @@ const PythonLoggingSink::Entry* PythonLoggingSink::cached(const Cache& cache,
 }
 
 bool PythonLoggingSink::enabled(log::Level level, std::string_view target) const noexcept {
-  const auto cache = cache_.load(std::memory_order_acquire);
+  const auto cache = snapshot();
   const Entry* entry = cached(*cache, target);
   return entry == nullptr || static_cast<int>(level) <= entry->most_verbose;
 }
@@ -68,7 +73,7 @@ void PythonLoggingSink::write(const log::Record& record) {
   InterpreterLock lock;
   if (!lock.held()) return;  // the program is ending: the record is lost
   SavedException pending;    // the logging thread's own exception survives this detour
-  const auto cache = cache_.load(std::memory_order_acquire);
+  const auto cache = snapshot();
   try {
     forward(record, cached(*cache, record.target));
   } catch (...) {
@@ -110,14 +115,19 @@ void PythonLoggingSink::remember(std::string_view target, PyRef logger) {
     PyErr_Clear();
     most_verbose = static_cast<int>(log::Level::Trace);
   }
-  // Copy, extend, swap: readers never lock. If another thread got there first, its entry stays.
-  auto current = cache_.load(std::memory_order_acquire);
+  // Copy, extend, swap: readers keep the map they hold. If another thread got there first, its
+  // entry stays.
+  auto current = snapshot();
   for (;;) {
     if (cached(*current, target) != nullptr) return;
     auto extended = std::make_shared<Cache>(*current);
     extended->emplace(std::string(target), Entry{logger, most_verbose});
-    std::shared_ptr<const Cache> replacement = std::move(extended);
-    if (cache_.compare_exchange_weak(current, replacement, std::memory_order_acq_rel)) return;
+    std::lock_guard guard(cache_mutex_);
+    if (cache_ == current) {
+      cache_ = std::move(extended);
+      return;
+    }
+    current = cache_;
   }
 }
 

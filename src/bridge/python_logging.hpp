@@ -3,9 +3,9 @@
 
 #include <Python.h>
 
-#include <atomic>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "bridge/log.hpp"
@@ -33,9 +33,13 @@ class PythonLoggingSink final : public log::Sink {
   const Entry* cached(const Cache& cache, std::string_view target) const noexcept;
   void forward(const log::Record& record, const Entry* entry);
   void remember(std::string_view target, PyRef logger);
+  std::shared_ptr<const Cache> snapshot() const;
 
   PyRef logging_;
-  std::atomic<std::shared_ptr<const Cache>> cache_;
+  // A lock held only to copy or swap the pointer (never while Python runs): libc++ has no
+  // std::atomic<std::shared_ptr>, and libstdc++'s takes a lock of its own as well.
+  mutable std::mutex cache_mutex_;
+  std::shared_ptr<const Cache> cache_;
 };
 
 }  // namespace tyvo::py

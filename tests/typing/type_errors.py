@@ -28,6 +28,10 @@ def triggers() -> None:
 
 def the_base_cannot_be_built() -> None:
     tyvo.Trigger()  # expect: call-arg
+    tyvo.Trigger("* * * * *")  # expect: arg-type
+    # Mistakes after a refused construction are still reported, not hidden as unreachable code.
+    tyvo.Trigger.Cron(5)  # expect: arg-type
+    tyvo.Scheduler().pause(3)  # expect: arg-type
 
 
 class OwnCron(tyvo.Trigger.Cron):  # expect: misc

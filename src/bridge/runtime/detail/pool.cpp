@@ -2,6 +2,8 @@
 
 #include "bridge/runtime/detail/fork_safe_singleton.hpp"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <system_error>
 #include <thread>
@@ -16,6 +18,17 @@ class DetachedContext final : public Context {
   void schedule(std::coroutine_handle<> handle) override { Pool::instance().post(handle, this); }
 };
 
+// The CPUs this process may run on (its affinity mask, as taskset or a container's cpuset sets
+// it), not all of the machine's: more workers than usable CPUs would only take turns.
+std::size_t usable_cpus() noexcept {
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (sched_getaffinity(0, sizeof allowed, &allowed) == 0 && CPU_COUNT(&allowed) > 0) {
+    return static_cast<std::size_t>(CPU_COUNT(&allowed));
+  }
+  return std::max(1u, std::thread::hardware_concurrency());  // more CPUs than the mask can hold
+}
+
 }  // namespace
 
 Pool& Pool::instance() {
@@ -28,7 +41,7 @@ Pool& Pool::instance() {
 }
 
 void Pool::start_threads() {
-  const std::size_t wanted = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t wanted = usable_cpus();
   for (std::size_t i = 0; i < wanted; ++i) {
     try {
       std::thread(&Pool::work, this).detach();

@@ -1,0 +1,45 @@
+"""scripts/wheel_binaries.py must reject what a manylinux2014 machine cannot load: an extension
+module built with this machine's g++ (its glibc and libstdc++ are newer than the platform's)."""
+
+import shutil
+import subprocess
+import sys
+import zipfile
+from pathlib import Path
+
+import pytest
+
+CHECKER = Path(__file__).resolve().parents[2] / "scripts" / "wheel_binaries.py"
+
+# A timed wait pulls in pthread_cond_clockwait (glibc 2.30) and a libstdc++ symbol version; the
+# extra function is an export besides PyInit_*.
+MODULE = """
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+extern "C" void* PyInit_bad() { return nullptr; }
+extern "C" int leaked_helper(int seconds) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::unique_lock lock(mutex);
+  return changed.wait_for(lock, std::chrono::seconds(seconds)) == std::cv_status::timeout;
+}
+"""
+
+
+@pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")
+def test_a_module_built_by_the_system_compiler_is_refused(tmp_path):
+    source = tmp_path / "bad.cpp"
+    source.write_text(MODULE)
+    module = tmp_path / "bad.cpython-311-x86_64-linux-gnu.so"
+    subprocess.run(["g++", "-std=c++20", "-shared", "-fPIC", "-O1", str(source), "-o", str(module)], check=True)
+    wheel = tmp_path / "bad-0-cp311-cp311-linux_x86_64.whl"
+    with zipfile.ZipFile(wheel, "w") as archive:
+        archive.write(module, module.name)
+        archive.writestr("bad-0.dist-info/METADATA", "Name: bad\n")
+    result = subprocess.run([sys.executable, str(CHECKER), str(wheel)], capture_output=True, text=True)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert "newer than glibc 2.17" in result.stdout, result.stdout
+    assert "needs libstdc++.so.6" in result.stdout, result.stdout
+    assert "C++ runtime (GLIBCXX_" in result.stdout, result.stdout
+    assert "besides PyInit_*" in result.stdout and "leaked_helper" in result.stdout, result.stdout
