@@ -351,8 +351,24 @@ struct FirstStepsTakenState {
   bool queued = false;  // only a callback the loop had queued is dropped with the loop's queue
 };
 
+// The batches queued on some loop whose tasks' first steps have not been taken yet: a forked
+// child must not begin the parent's runs. Lock held for every access; never destroyed, since a
+// callback may be released during the interpreter's teardown.
+std::vector<FirstStepsTakenState*>& batches_awaiting_first_steps() {
+  static auto* batches = new std::vector<FirstStepsTakenState*>;
+  return *batches;
+}
+
+void forget_batch(FirstStepsTakenState& state) {
+  if (!state.queued) return;
+  state.queued = false;
+  auto& batches = batches_awaiting_first_steps();
+  std::erase(batches, &state);
+}
+
 PyObject* first_steps_taken_call(PyObject* self, PyObject*, PyObject*) {
   auto& state = state_of<FirstStepsTakenState>(self);
+  forget_batch(state);
   state.permits.give_back();
   state.tasks.clear();  // their first steps have been taken
   Py_RETURN_NONE;
@@ -371,7 +387,9 @@ bool never_started(PyObject* coroutine) {
 }
 
 void before_release(FirstStepsTakenState& state) {
-  if (!state.queued || state.tasks.empty()) return;
+  const bool queued = state.queued;
+  forget_batch(state);
+  if (!queued || state.tasks.empty()) return;
   SavedException pending;
   static PyObject* get_coro = PyUnicode_InternFromString("get_coro");
   static PyObject* close = PyUnicode_InternFromString("close");
@@ -394,7 +412,9 @@ void give_back_after_first_steps(PyObject* loop, StartPermits permits, std::vect
   static PyObject* call_soon = PyUnicode_InternFromString("call_soon");
   PyRef handle = PyRef::steal(PyObject_CallMethodOneArg(loop, call_soon, callback.get()));
   if (handle) {
-    state_of<FirstStepsTakenState>(callback.get()).queued = true;
+    auto& state = state_of<FirstStepsTakenState>(callback.get());
+    state.queued = true;
+    batches_awaiting_first_steps().push_back(&state);
     return;
   }
   // The callback, dropped here, gives the permits back; the tasks' first steps are still queued.
@@ -557,6 +577,23 @@ PyRef new_checked_completor() {
 PyRef new_ensure_future(PyRef loop, std::vector<EnsureFutureEntry> entries, StartPermits permits) {
   return new_callback(ensure_future_type(),
                       EnsureFutureState{std::move(loop), std::move(entries), std::move(permits)});
+}
+
+void cancel_unstarted_runs_after_fork() {
+  static PyObject* get_coro = PyUnicode_InternFromString("get_coro");
+  static PyObject* cancel = PyUnicode_InternFromString("cancel");
+  SavedException pending;
+  for (FirstStepsTakenState* batch : batches_awaiting_first_steps()) {
+    for (auto& task : batch->tasks) {
+      PyRef coroutine = PyRef::steal(PyObject_CallMethodNoArgs(task.get(), get_coro));
+      // Cancelled before its first step, a task throws into a coroutine that never began: its
+      // body does not run.
+      if (coroutine && PyCoro_CheckExact(coroutine.get()) && never_started(coroutine.get())) {
+        PyRef cancelled = PyRef::steal(PyObject_CallMethodNoArgs(task.get(), cancel));
+      }
+      PyErr_Clear();
+    }
+  }
 }
 
 std::vector<rt::OneshotSender<RunEnd>> refused_entries(PyObject* ensure_future) {

@@ -34,4 +34,8 @@ PyRef new_ensure_future(PyRef loop, std::vector<EnsureFutureEntry> entries, Star
 // so that each run can be told why it never started. Lock held.
 std::vector<rt::OneshotSender<RunEnd>> refused_entries(PyObject* ensure_future);
 
+// In a forked child (lock held): cancels the runs whose tasks the parent made but whose first
+// steps are still queued on the child's copy of a loop, so that none of them begins there.
+void cancel_unstarted_runs_after_fork();
+
 }  // namespace tyvo::py

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "python/interpreter.hpp"
+#include "bridge/callbacks.hpp"
 #include "bridge/log.hpp"
 #include "bridge/python_logging.hpp"
 #include "python/errors.hpp"
@@ -62,6 +63,25 @@ void add_attribute(PyObject* module, const char* name, PyObject* value) {
   }
 }
 
+// A forked child goes on with copies of the parent's loops, and the runs queued on them belong to
+// the parent: none of them may begin in the child.
+PyObject* after_fork_in_child(PyObject*, PyObject*) {
+  return guarded<PyObject*>(nullptr, []() -> PyObject* {
+    cancel_unstarted_runs_after_fork();
+    Py_RETURN_NONE;
+  });
+}
+
+void watch_forks() {
+  static PyMethodDef definition = {"_tyvo_after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};
+  PyRef hook = PyRef::steal(require(PyCFunction_New(&definition, nullptr)));
+  PyRef os = PyRef::steal(require(PyImport_ImportModule("os")));
+  PyRef register_at_fork = PyRef::steal(require(PyObject_GetAttrString(os.get(), "register_at_fork")));
+  PyRef no_args = PyRef::steal(require(PyTuple_New(0)));
+  PyRef kwargs = PyRef::steal(require(Py_BuildValue("{s:O}", "after_in_child", hook.get())));
+  PyRef registered = PyRef::steal(require(PyObject_Call(register_at_fork.get(), no_args.get(), kwargs.get())));
+}
+
 PyObject* initialise() {
   PyInterpreterState* interpreter = PyInterpreterState_Get();
   if (the_module != nullptr) {
@@ -80,6 +100,7 @@ PyObject* initialise() {
 #endif
   connect_logging();
   require(watch_finalisation());
+  watch_forks();
   add_attribute(module.get(), "__version__", require(PyUnicode_FromString("0.1.0")));
   add_attribute(module.get(), "Scheduler", require(scheduler_class()));
   add_attribute(module.get(), "Trigger", require(trigger_class()));
