@@ -18,10 +18,10 @@ def _load() -> ModuleType:
     if library is None:
         raise ImportError("tyvo_observe needs tyvo's compiled module, which has no file here")
     loader = importlib.machinery.ExtensionFileLoader(name, library)
-    spec = importlib.util.spec_from_file_location(name, library, loader=loader)
-    if spec is None:
+    module_spec = importlib.util.spec_from_file_location(name, library, loader=loader)
+    if module_spec is None:
         raise ImportError(f"cannot load {name} from {library}")
-    module = importlib.util.module_from_spec(spec)
+    module = importlib.util.module_from_spec(module_spec)
     loader.exec_module(module)
     sys.modules[name] = module
     return module
