@@ -73,15 +73,15 @@ TEST(WakePacing, DenseWakeUpsGoOffOnWholeMillisecondsUntilTheyThinOutOrPause) {
   EXPECT_FALSE(pacing.spins_to(now + 100us, now));
   for (int i = 0; i < 1000; ++i) expect_sound(pacing, now + std::chrono::nanoseconds(i * 7'919), now);
 
-  // A wake-up every millisecond and a half keeps it dense (wake-ups on the grid come that way)...
+  // A wake-up every two milliseconds keeps it dense (wake-ups on the grid come that way)...
   for (int i = 0; i < 50; ++i) {
-    now += 1500us;
+    now += 2ms;
     pacing.woke(now);
   }
   EXPECT_TRUE(pacing.dense(now));
-  // ...three milliseconds apart they thin out...
+  // ...five milliseconds apart they thin out...
   for (int i = 0; i < 50 && pacing.dense(now); ++i) {
-    now += 3ms;
+    now += 5ms;
     pacing.woke(now);
   }
   EXPECT_FALSE(pacing.dense(now));

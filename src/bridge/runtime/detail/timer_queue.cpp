@@ -88,7 +88,9 @@ void TimerQueue::run() {
       if (wake_due() > 0) pacing_.woke(woke);
       const std::optional<DueAt> next = earliest_due();
       if (!next || !next->exact || !pacing_.spins_to(next->at, Clock::now())) break;
-      // Spun without the lock, so that sleepers come and go meanwhile; one due sooner ends it.
+      // Spun without the lock, so that sleepers come and go meanwhile. The alarm has gone off, so
+      // one due sooner sets it again, and that ends the spin.
+      alarm_at_.reset();
       alarm_moved_.store(false, std::memory_order_relaxed);
       lock.unlock();
       const Clock::time_point from = Clock::now();

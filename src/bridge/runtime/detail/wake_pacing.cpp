@@ -31,7 +31,7 @@ void WakePacing::woke(Clock::time_point now) noexcept {
   const Clock::duration gap = std::clamp<Clock::duration>(now - last_wake_, Clock::duration::zero(), pause);
   mean_gap_ = mean_gap_ - mean_gap_ / 8 + gap / 8;
   if (mean_gap_ < grid) dense_ = true;
-  if (mean_gap_ > 2 * grid || gap >= pause) dense_ = false;
+  if (mean_gap_ > 4 * grid || gap >= pause) dense_ = false;
   last_wake_ = now;
 }
 

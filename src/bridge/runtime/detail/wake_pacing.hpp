@@ -18,8 +18,9 @@ namespace tyvo::rt::detail {
 // - Dense wake-ups (more than one a millisecond on average) come on whole milliseconds of the
 //   steady clock, each taking everything due by then: deadlines that fall within one millisecond
 //   travel together instead of each paying for its own trip, and their runs, ending together,
-//   stay together. Pacing stays dense until wake-ups are two milliseconds apart on average, or
-//   pause for eight.
+//   stay together. Pacing stays dense until wake-ups are four milliseconds apart on average, or
+//   pause for eight: a group of runs paced on the grid comes back every two milliseconds or so,
+//   and leaving then would only let it split up again.
 //
 // Never early either way. Not thread-safe: the timer queue's lock guards it.
 class WakePacing {
