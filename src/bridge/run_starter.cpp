@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -130,9 +131,9 @@ void deliver(LoopDelivery& delivery, StartPermits& unused) {
 class RunQueue : public std::enable_shared_from_this<RunQueue> {
  public:
   // Queues the request; if no thread is starting runs now and permits are left, a worker will.
-  // It starts them from the back of the workers' queue, so that the runs woken together (every
-  // job due at one instant) have all been asked for by then and go in one batch, with one
-  // interpreter lock hand-off and one loop wake-up.
+  // It starts them from the back of the workers' queue, and from a worker without waking another
+  // for it, so that the runs woken together (every job due at one instant) have all been asked
+  // for by then and go in one batch, with one interpreter lock hand-off and one loop wake-up.
   void submit(RunRequest request) {
     {
       std::lock_guard lock(mutex_);
@@ -164,7 +165,7 @@ class RunQueue : public std::enable_shared_from_this<RunQueue> {
 
   void start_drainer() {
     try {
-      rt::spawn(drain_later(shared_from_this()));
+      rt::spawn_behind(drain_later(shared_from_this()));
     } catch (...) {
       // Out of memory: drain here rather than leave the runs waiting.
       drain();
@@ -173,6 +174,7 @@ class RunQueue : public std::enable_shared_from_this<RunQueue> {
 
   void drain() {
     std::vector<RunRequest> batch;
+    std::vector<RunRequest> late;
     for (;;) {
       if (allowed() == 0) return;
       // The interpreter lock first, the batch second: runs asked for while this thread waits for
@@ -189,6 +191,14 @@ class RunQueue : public std::enable_shared_from_this<RunQueue> {
       }
       std::vector<LoopDelivery> deliveries;
       call_handlers(batch, deliveries);
+      // Runs asked for while the handlers were called (the last sleepers of a burst woken
+      // together, resumed on another worker) go with this hand-over, not in a loop wake-up of
+      // their own.
+      while (const std::size_t more = take_more(late)) {
+        unused.add(more);
+        call_handlers(late, deliveries);
+        std::move(late.begin(), late.end(), std::back_inserter(batch));
+      }
       for (auto& delivery : deliveries) deliver(delivery, unused);
       // Whatever Python objects the batch still holds go now, while the lock is held; and only
       // now, with every coroutine handed over, do job tasks that stopped meanwhile hear that
@@ -213,10 +223,22 @@ class RunQueue : public std::enable_shared_from_this<RunQueue> {
 
   // Moves every run the drainer may start into `batch` (cleared first).
   std::size_t take_batch(std::vector<RunRequest>& batch) {
-    batch.clear();
     std::lock_guard lock(mutex_);
-    const std::size_t count = startable();
+    const std::size_t count = take(batch);
     if (count == 0) draining_ = false;  // not reached: only the drainer takes, and room only grows
+    return count;
+  }
+
+  // The same in the middle of a batch: the drainer goes on draining even if there are none.
+  std::size_t take_more(std::vector<RunRequest>& batch) {
+    std::lock_guard lock(mutex_);
+    return take(batch);
+  }
+
+  // mutex_ held.
+  std::size_t take(std::vector<RunRequest>& batch) {
+    batch.clear();
+    const std::size_t count = startable();
     for (std::size_t i = 0; i < count; ++i) {
       batch.push_back(std::move(waiting_.front()));
       waiting_.pop_front();

@@ -43,6 +43,9 @@ class StartPermits {
     return part;
   }
 
+  // Takes `count` more permits from the same owner.
+  void add(std::size_t count) noexcept { count_ += count; }
+
   void give_back() noexcept;
 
  private:

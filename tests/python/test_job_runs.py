@@ -63,6 +63,44 @@ def test_cron_fires_on_whole_utc_seconds(python):
     """), timeout=60)
 
 
+def test_no_run_starts_early_while_timers_fire_densely(python):
+    # Hundreds of jobs at a few milliseconds make the timer gather its wake-ups on whole
+    # milliseconds; cron jobs among them still run once a second, after the second, and no
+    # interval run starts before its interval has passed since the previous run ended.
+    python(scenario("""
+        s = tyvo.Scheduler()
+        ends, early, cron_stamps = {}, [], {}
+        def interval_job(key, seconds):
+            async def work():
+                started = time.monotonic()
+                if key in ends and started - ends[key] < seconds:
+                    early.append((key, started - ends[key]))
+                ends[key] = time.monotonic()
+            return work
+        def cron_job(key):
+            async def work():
+                cron_stamps.setdefault(key, []).append(time.time())
+            return work
+        for i in range(200):
+            await s.schedule(interval_job(i, 0.002), Interval(timedelta(milliseconds=2)))
+        for i in range(10):
+            await s.schedule(interval_job(("slow", i), 0.007), Interval(timedelta(milliseconds=7)))
+        for i in range(20):
+            await s.schedule(cron_job(i), Cron("* * * * * *"))
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: all(len(v) >= 4 for v in cron_stamps.values()) and len(cron_stamps) == 20,
+                       timeout=30)
+        await s.shutdown()
+        await runner
+        assert early == [], early[:10]
+        for stamps in cron_stamps.values():
+            later = stamps[1:]  # the first run is immediate
+            seconds = [int(t) for t in later]
+            assert len(set(seconds)) == len(seconds), "two runs in one second"
+            assert all(t - int(t) < 0.5 for t in later), later
+    """), timeout=90)
+
+
 def test_context_is_captured_at_start_and_fresh_for_each_run(python):
     python(scenario("""
         import contextvars

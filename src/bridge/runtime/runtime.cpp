@@ -64,6 +64,12 @@ void spawn(Task<void> task, std::shared_ptr<void> task_local) {
   pool.post(root, &root.promise());
 }
 
+void spawn_behind(Task<void> task) {
+  if (!task) return;
+  const auto root = run_detached(std::move(task), nullptr).handle;
+  detail::Pool::instance().post_behind(root, &root.promise());
+}
+
 std::shared_ptr<void> current_task_local() {
   const detail::Context* context = detail::current_context();
   return context != nullptr ? context->task_local() : nullptr;

@@ -19,6 +19,13 @@ void spawn(Task<void> task);
 // this task (or of any task it awaits or races) runs.
 void spawn(Task<void> task, std::shared_ptr<void> task_local);
 
+// The same, queued behind the work the workers already have: from a worker thread it wakes no
+// other worker, as this one comes to it once done with the queue. For a task that gathers what
+// the queued work produces (the runs asked for by sleepers woken together), which a second worker
+// woken for it would start before the rest had been asked for. The worker that calls it must not
+// then block until the task has run.
+void spawn_behind(Task<void> task);
+
 // The task-local value of the spawned task running on this thread now; null
 // outside a spawned task.
 std::shared_ptr<void> current_task_local();

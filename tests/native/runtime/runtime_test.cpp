@@ -98,6 +98,26 @@ Task<void> fail_then_release(Sender<Signal> /*done*/, bool standard) {
   throw 42;
 }
 
+TEST(Runtime, TasksSpawnedBehindRunFromWorkersAndFromOtherThreads) {
+  // From a worker, spawn_behind wakes no other worker: the task must still run once that worker
+  // is free, even with every worker asleep, and even when the queue was empty when it came.
+  auto [tx, rx] = channel<int>(64);
+  for (int i = 0; i < 20; ++i) {
+    spawn([](int id, Sender<int> out) -> Task<void> {
+      co_await sleep_for(std::chrono::milliseconds(id % 3));
+      spawn_behind([](int id, Sender<int> out) -> Task<void> { co_await out.send(id); }(id, std::move(out)));
+    }(i, tx));
+  }
+  spawn_behind([](Sender<int> out) -> Task<void> { co_await out.send(20); }(tx));  // not a worker here
+  tx.release();
+  auto count = [](Receiver<int>& from) -> Task<int> {
+    int seen = 0;
+    while (co_await from.recv()) ++seen;
+    co_return seen;
+  };
+  EXPECT_EQ(block_on(count(rx)), 21);
+}
+
 TEST(Runtime, AnExceptionEndsOnlyItsOwnTask) {
   ::testing::internal::CaptureStderr();
   for (bool standard : {true, false}) {

@@ -62,6 +62,7 @@ Context& Pool::detached_context() noexcept {
 
 namespace {
 thread_local std::vector<Pool::Job>* gathered = nullptr;  // the innermost Gathering's
+thread_local bool pool_worker = false;
 }  // namespace
 
 Pool::Gathering::Gathering() noexcept : outer_(std::exchange(gathered, &jobs_)) {}
@@ -83,7 +84,12 @@ void Pool::post_all(std::vector<Job>& jobs) {
     std::lock_guard lock(mutex_);
     queue_.insert(queue_.end(), jobs.begin(), jobs.end());
     const std::size_t sleeping = idle_threads_ - std::min(idle_threads_, wakeups_pending_);
-    wake = std::min(sleeping, jobs.size());
+    // One worker per so many jobs: resuming a sleeper takes a microsecond or so, and a second
+    // worker woken for a few dozen costs more (a futex wake here, a context switch there) than it
+    // saves, and splits runs due together into two batches for the loop.
+    constexpr std::size_t jobs_per_worker = 128;
+    const std::size_t wanted = (jobs.size() + jobs_per_worker - 1) / jobs_per_worker;
+    wake = std::min(sleeping, wanted);
     wakeups_pending_ += wake;
   }
   for (std::size_t i = 0; i < wake; ++i) job_posted_.notify_one();
@@ -111,9 +117,16 @@ void Pool::post(std::coroutine_handle<> handle, Context* context) {
   if (wake_one) job_posted_.notify_one();
 }
 
+void Pool::post_behind(std::coroutine_handle<> handle, Context* context) {
+  if (!pool_worker) return post(handle, context);
+  std::lock_guard lock(mutex_);
+  queue_.push_back(Job{handle, context});
+}
+
 void Pool::work() {
   constexpr std::size_t max_taken = 8;
   mark_runtime_thread();
+  pool_worker = true;
   std::unique_lock lock(mutex_);
   for (;;) {
     while (queue_.empty()) {

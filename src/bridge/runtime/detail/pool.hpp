@@ -23,6 +23,10 @@ class Pool {
   // Thread-safe; only queues. Safe to call with a primitive's lock held.
   void post(std::coroutine_handle<> handle, Context* context);
 
+  // The same, except that from one of the pool's workers it wakes nobody: that worker comes to
+  // the job once done with the ones queued before it.
+  void post_behind(std::coroutine_handle<> handle, Context* context);
+
   // The context of coroutines that run outside any spawned task.
   Context& detached_context() noexcept;
 
