@@ -21,13 +21,22 @@ if LOOP not in LOOP_PROLOGUES:
     raise pytest.UsageError(f"TYVO_TEST_LOOP={LOOP!r}: expected one of {sorted(LOOP_PROLOGUES)}")
 
 
+# A shell that starts the test run in the background (`cmd &` without job control) hands it
+# SIGINT ignored, and Python then installs no KeyboardInterrupt handler: the scenarios about
+# Ctrl-C would test nothing. They get the handler an interactive start would give them.
+SIGINT_PROLOGUE = (
+    "import signal as _signal\n"
+    "if _signal.getsignal(_signal.SIGINT) is _signal.SIG_IGN: _signal.signal(_signal.SIGINT, _signal.default_int_handler)\n"
+)
+
+
 def run_python(code, timeout=60, env=None):
     """Runs `code` in a fresh interpreter: for scenarios that depend on process-wide state
     (the job id counter, the logging cache, the worker threads) or on how a process ends."""
     full_env = dict(os.environ)
     full_env.update(env or {})
     return subprocess.run(
-        [sys.executable, "-c", LOOP_PROLOGUES[LOOP] + textwrap.dedent(code)],
+        [sys.executable, "-c", SIGINT_PROLOGUE + LOOP_PROLOGUES[LOOP] + textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,
