@@ -24,15 +24,18 @@ pytestmark = pytest.mark.skipif(
 # - inside the run at P+5, steps the clock back 3 s (to about P+2): P+5 must not run again, the
 #   next run is P+10, and waiting for it the clock reads P+2 .. P+10 without an early run.
 PROGRAM = """
-import asyncio, json, math, sys, time, tyvo
+import asyncio, json, math, os, sys, time, tyvo
 
 stamp_file = sys.argv[1]
 offset = 0.0
 def step(seconds):
+    # Replaced whole, never rewritten in place: libfaketime reads the file on every clock call,
+    # from every thread, and newer releases exit on the empty file a truncation shows them.
     global offset
     offset += seconds
-    with open(stamp_file, "w") as out:
+    with open(stamp_file + ".new", "w") as out:
         out.write("%+.6f\\n" % offset)
+    os.replace(stamp_file + ".new", stamp_file)
 
 runs = []
 async def job():
