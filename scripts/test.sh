@@ -117,8 +117,8 @@ sid_install() {
 
 sid_suite() {
   local python=$1 suite=$2; shift 2
-  sid run sh -c 'cd "tests/$1" && venv=$2 && shift 2 && exec "../../$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"' \
-    sh "$suite" "build/sid-venv-$python" "$@"
+  sid run sh -c 'cd "tests/$1" && venv=$2 && shift 2 && exec "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"' \
+    sh "$suite" "$PWD/build/sid-venv-$python" "$@"
 }
 
 # The leak gate needs the stores' clients and the integrations, not the suites' tools.
