@@ -133,20 +133,27 @@ leak_gate() {
   sid run "build/sid-venv-$1/bin/python" tests/leaks/leak_gate.py --stores
 }
 
-sid_version_lane() {
+sid_release_lane() {
   local version=$1
-  if run_phase "install for CPython $version (sid)" sid_install "python$version"; then
-    run_phase "python tests: CPython $version (sid)" sid_suite "python$version" python -n "$pytest_workers"
-    run_phase "replica tests: CPython $version (sid)" sid_suite "python$version" replicas
-  fi
+  run_phase "install for CPython $version (sid)" sid_install "python$version" || return
+  run_phase "python tests: CPython $version (sid)" sid_suite "python$version" python -n "$pytest_workers"
+  run_phase "replica tests: CPython $version (sid)" sid_suite "python$version" replicas
+}
+
+sid_debug_lane() {
+  local version=$1
   run_phase "install for CPython $version debug build (sid)" sid_install_debug "python${version}d" &&
     run_phase "reference-leak gate: CPython $version debug build (sid)" leak_gate "python${version}d"
 }
 
+# Once the chroot is there, its four builds and their suites run side by side: the suites mostly
+# wait, which leaves the processors to the builds.
 sid_lane() {
   run_phase "Debian sid chroot with CPython 3.14 and 3.15" sid make || return
-  sid_version_lane 3.14 &
-  sid_version_lane 3.15 &
+  sid_release_lane 3.14 &
+  sid_release_lane 3.15 &
+  sid_debug_lane 3.14 &
+  sid_debug_lane 3.15 &
   wait
 }
 
