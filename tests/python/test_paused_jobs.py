@@ -118,3 +118,28 @@ def test_a_job_whose_task_has_ended_counts_as_stopped(python):
             assert time.monotonic() - began < 3, time.monotonic() - began
         assert "Jobs did not complete shudown within 10 seconds" not in [m for _, m in logs()], logs()
     """), timeout=60)
+
+
+def test_thousands_of_jobs_paused_or_busy_shut_down_in_time_on_one_worker(python):
+    python(ONE_WORKER + scenario("""
+        s = tyvo.Scheduler()
+        runs = {}
+        async def work(name): runs[name] = runs.get(name, 0) + 1
+        paused = [f"paused-{i}" for i in range(1500)]
+        busy = [f"busy-{i}" for i in range(300)]
+        for job in paused:
+            await s.schedule(work, Interval(timedelta(0)), args=(job,), id=job)
+        for i, job in enumerate(busy):
+            trigger = Interval(timedelta(milliseconds=(0, 1, 5, 20)[i % 4])) if i % 5 else Cron("* * * * * *")
+            await s.schedule(work, trigger, args=(job,), id=job)
+        runner = asyncio.ensure_future(s.start())
+        await wait_for(lambda: len(runs) == len(paused) + len(busy), timeout=60)
+        for job in paused:
+            s.pause(job)
+        await asyncio.sleep(1.0)
+        began = time.monotonic()
+        await s.shutdown()
+        assert await asyncio.wait_for(runner, 30) == ()
+        assert time.monotonic() - began < 15, time.monotonic() - began
+        assert not [m for level, m in logs() if level == 40], logs()[-5:]
+    """), timeout=180)
