@@ -130,7 +130,7 @@ sid_install_debug() {
 }
 
 leak_gate() {
-  sid run "build/sid-venv-$1/bin/python" tests/leaks/leak_gate.py --stores
+  sid run "build/sid-venv-$1/bin/python" -u tests/leaks/leak_gate.py --stores
 }
 
 sid_release_lane() {
