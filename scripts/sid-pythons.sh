@@ -74,6 +74,7 @@ make_chroot() {
   fi
   local partial=$root.partial mirror began=$SECONDS
   mirror=$(debian_mirror)
+  mkdir -p build
   rm -rf --one-file-system "$root" "$partial"
   echo "sid chroot: debootstrap from $mirror into $partial"
   # In a mount namespace of its own too: what debootstrap mounts cannot outlive it.
