@@ -497,6 +497,7 @@ PyRef start_task(PyObject* loop, bool plain_tasks, EnsureFutureEntry& entry) {
   }
   entry.awaitable.reset();
   watched_by_tyvo(task.get());
+  if (entry.event) observed_run_task(entry.event.get(), task.get());
   PyRef completer = new_callback(task_completer_type(), TaskCompleterState{std::move(entry.outcome),
                                                                            PyRef::borrow(loop), task,
                                                                            std::move(entry.event)});

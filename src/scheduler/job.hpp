@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "python/python_call.hpp"
+#include "bridge/job_status.hpp"
 #include "bridge/runtime/channel.hpp"
 #include "python/exit_release.hpp"
 #include "module/trigger_value.hpp"
@@ -25,6 +26,8 @@ struct Job {
   std::shared_ptr<std::atomic<bool>> active;
   // Set only in the supervisor's copy, once the job's task has been started.
   std::optional<rt::Sender<rt::Signal>> shutdown_tx;
+  // What the job does and did last, for observers. Shared by every copy, like `active`.
+  std::shared_ptr<py::JobStatus> status;
 };
 
 using JobRegistry = std::unordered_map<std::string, Job>;

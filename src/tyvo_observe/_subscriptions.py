@@ -97,6 +97,19 @@ def _report(error: Exception, subscription: Subscription, event: RunEvent) -> No
     loop.call_exception_handler({"message": message, "exception": error, "subscription": subscription})
 
 
+def subscribed() -> bool:
+    return bool(_subscriptions)
+
+
+def deliver(event: RunEvent) -> None:
+    """Hands an event made on the Python side to every subscriber."""
+    _deliver(event)
+
+
+def report_internal(message: str) -> None:
+    _logger.warning(message, exc_info=True)
+
+
 def _deliver(event: RunEvent) -> None:
     for subscription in _subscriptions:
         try:
