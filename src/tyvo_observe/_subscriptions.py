@@ -80,7 +80,7 @@ def _remove(subscription: Subscription) -> None:
 
 
 def _install() -> None:
-    # With nobody subscribed the native side is told so, and job runs build no events at all.
+    # With nobody subscribed the native side is told so, and no event goes to Python.
     if not _subscriptions:
         set_sinks(None, None)
     else:
