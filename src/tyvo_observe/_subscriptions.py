@@ -7,6 +7,7 @@ import logging
 import threading
 from collections.abc import Callable
 from types import TracebackType
+from typing import TypeVar
 
 from tyvo_observe._native import RunEvent, set_sinks
 
@@ -59,7 +60,14 @@ def subscribe(callback: EventCallback, *, on_start: EventCallback | None = None)
         raise TypeError(f"callback must be callable, not {type(callback).__name__}")
     if on_start is not None and not callable(on_start):
         raise TypeError(f"on_start must be callable or None, not {type(on_start).__name__}")
-    subscription = Subscription(callback, on_start)
+    return add(Subscription(callback, on_start))
+
+
+_Kind = TypeVar("_Kind", bound=Subscription)
+
+
+def add(subscription: _Kind) -> _Kind:
+    """Starts the events for a subscription made here (of a subclass, say)."""
     global _subscriptions, _starters
     with _lock:
         _subscriptions = _subscriptions + (subscription,)
