@@ -103,7 +103,7 @@ def prometheus(registry: CollectorRegistry | None = None) -> Subscription:
     last_success = Gauge("tyvo_job_last_success_timestamp_seconds",
                          "When the job's last run that returned ended, in seconds since the epoch.",
                          ["job_id"], registry=target)
-    target.register(_JobStateCollector())  # type: ignore[arg-type]
+    target.register(_JobStateCollector())
 
     # The metrics' children per job, looked up once: labels() takes a lock and builds a key each time.
     # The run counters of a job start at zero for every outcome, so that rate() sees the first one.
