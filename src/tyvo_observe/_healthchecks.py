@@ -20,6 +20,9 @@ _logger = logging.getLogger("tyvo.observe")
 
 # At most one warning per this many seconds about pings that could not be sent.
 _WARNING_INTERVAL = 60.0
+# Pings on their way at most: more are dropped (a monitor slower than the runs would otherwise
+# pile them up without end).
+_MAX_IN_FLIGHT = 1000
 
 
 def _shown(url: str) -> str:
@@ -54,6 +57,9 @@ class _Pinger(Monitor):
         if self._create:
             query["create"] = "1"
         url = f"{self._base}/{urllib.parse.quote(slug)}{suffix}?{urllib.parse.urlencode(query)}"
+        if len(self._sending) >= _MAX_IN_FLIGHT:
+            self._drop(slug, suffix, f"{_MAX_IN_FLIGHT} pings already on their way")
+            return
         task = asyncio.get_running_loop().create_task(self._send(url, slug, suffix))
         self._sending.add(task)
         task.add_done_callback(self._sending.discard)
@@ -66,6 +72,9 @@ class _Pinger(Monitor):
             problem = f"HTTP {response.status_code}"
         except Exception as error:  # a monitor that is down never reaches the job
             problem = type(error).__name__
+        self._drop(slug, suffix, problem)
+
+    def _drop(self, slug: str, suffix: str, problem: str) -> None:
         self._dropped += 1
         now = time.monotonic()
         if now - self._warned_at >= _WARNING_INTERVAL:
