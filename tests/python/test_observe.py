@@ -276,10 +276,11 @@ def test_prometheus_exposition_after_a_few_runs(python):
             assert len(found) == 1, (name, labels, live[name].samples)
             return found[0].value
         now = time.time()
-        assert now - 1 <= gauge("tyvo_job_next_fire_timestamp_seconds", job_id="ok") <= now + 1
+        # Generous margins: on a busy machine a fire time may be due and not yet run.
+        assert now - 10 <= gauge("tyvo_job_next_fire_timestamp_seconds", job_id="ok") <= now + 1
         slow_next = gauge("tyvo_job_next_fire_timestamp_seconds", job_id="slow")
-        assert slow_next == int(slow_next) and now - 1 <= slow_next <= now + 2, (slow_next, now)
-        assert now - 5 <= gauge("tyvo_job_last_fire_timestamp_seconds", job_id="ok") <= now
+        assert slow_next == int(slow_next) and now - 10 <= slow_next <= now + 2, (slow_next, now)
+        assert now - 10 <= gauge("tyvo_job_last_fire_timestamp_seconds", job_id="ok") <= now
         assert gauge("tyvo_job_paused", job_id="boom") == 1 and gauge("tyvo_job_paused", job_id="ok") == 0
         assert gauge("tyvo_job_info", job_id="slow", trigger="* * * * * *") == 1
         assert gauge("tyvo_job_info", job_id="ok", trigger="every 0.05s") == 1
