@@ -23,7 +23,9 @@ enum class EventKind : std::uint8_t { run, skipped, ended };
 struct EventState {
   PyRef job_id;     // str
   PyRef exception;  // the run's, or the one that stopped the job; null otherwise
-  PyRef task;       // a run's task, from its making to its end
+  // A weak reference to a run's task, from its making to its end: a task that a dropped loop
+  // never ends must not be kept alive here.
+  PyRef task;
   std::shared_ptr<JobStatus> status;  // a run's job's, with the run's number in it
   std::uint64_t run = 0;
   std::string cron;  // a cron job's run: its pattern
@@ -347,11 +349,12 @@ PyRef new_run_event(const RunDue& due) {
 }
 
 void observed_run_task(PyObject* event, PyObject* task) {
-  state_of(event).task = PyRef::borrow(task);
-  if (PySet_Add(runs_with_tasks(), event) < 0) {
-    state_of(event).task.reset();
-    PyErr_Clear();  // out of memory: a drain will not wait for this run
+  PyRef weak = PyRef::steal(PyWeakref_NewRef(task, nullptr));
+  if (!weak || PySet_Add(runs_with_tasks(), event) < 0) {
+    PyErr_Clear();  // a task of a factory's without weak references, or out of memory: a drain
+    return;         // will not wait for this run
   }
+  state_of(event).task = std::move(weak);
 }
 
 PyRef runs_in_progress() {
@@ -359,9 +362,15 @@ PyRef runs_in_progress() {
   PyRef snapshot = PyRef::steal(require(PySequence_List(runs_with_tasks())));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
     PyObject* event = PyList_GET_ITEM(snapshot.get(), i);
-    PyObject* task = state_of(event).task.get();
-    if (task == nullptr) continue;
-    PyRef pair = PyRef::steal(require(PyTuple_Pack(2, event, task)));
+    PyObject* weak = state_of(event).task.get();
+    if (weak == nullptr) continue;
+    PyRef task = PyRef::steal(require(PyObject_CallNoArgs(weak)));
+    if (task.get() == Py_None) {  // gone without an end (its loop was dropped): forget the run
+      state_of(event).task.reset();
+      require(PySet_Discard(runs_with_tasks(), event));
+      continue;
+    }
+    PyRef pair = PyRef::steal(require(PyTuple_Pack(2, event, task.get())));
     require(PyList_Append(runs.get(), pair.get()));
   }
   return runs;

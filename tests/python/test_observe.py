@@ -284,7 +284,9 @@ def test_prometheus_exposition_after_a_few_runs(python):
         assert gauge("tyvo_job_paused", job_id="boom") == 1 and gauge("tyvo_job_paused", job_id="ok") == 0
         assert gauge("tyvo_job_info", job_id="slow", trigger="* * * * * *") == 1
         assert gauge("tyvo_job_info", job_id="ok", trigger="every 0.05s") == 1
-        await asyncio.sleep(0.5)   # boom's fire times pass while it is paused
+        # boom's fire times pass while it is paused
+        await wait_for(lambda: (registry.get_sample_value(
+            "tyvo_job_skipped_fire_times_total", {"job_id": "boom", "reason": "paused"}) or 0) >= 1, timeout=30)
         await s.shutdown()
         await runner
         await asyncio.sleep(0.3)
