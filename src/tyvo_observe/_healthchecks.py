@@ -31,10 +31,34 @@ def _shown(url: str) -> str:
     return f"{parts.scheme}://{parts.hostname or ''}{f':{parts.port}' if parts.port else ''}/..."
 
 
+class _RedactPings(logging.Filter):
+    """httpx logs every request's URL at INFO: the ping URLs carry the ping key, so their records
+    show the URL as `_shown` does."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.bases: dict[str, str] = {}
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        args = record.args
+        if isinstance(args, tuple) and len(args) >= 2:
+            url = str(args[1])
+            for base, shown in self.bases.items():
+                if url.startswith(base):
+                    record.args = (args[0], shown) + args[2:]
+                    break
+        return True
+
+
+_redact = _RedactPings()
+logging.getLogger("httpx").addFilter(_redact)
+
+
 class _Pinger(Monitor):
     def __init__(self, base_url: str, timeout: float, create: bool) -> None:
         self._base = base_url.rstrip("/")
         self._shown = _shown(base_url)
+        _redact.bases[self._base] = self._shown
         self._timeout = timeout
         self._create = create
         self._clients: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, httpx.AsyncClient] = (

@@ -98,6 +98,9 @@ def test_healthchecks_pings_start_and_end_with_one_rid_and_survive_a_monitor_tha
                 self.records.append(record)
         warnings = KeepWarnings()
         logging.getLogger("tyvo.observe").addHandler(warnings)
+        client_records = KeepWarnings()
+        logging.getLogger("httpx").addHandler(client_records)
+        logging.getLogger("httpx").setLevel(logging.INFO)
         runs = []
         async def slow():
             await asyncio.sleep(0.5)
@@ -133,6 +136,9 @@ def test_healthchecks_pings_start_and_end_with_one_rid_and_survive_a_monitor_tha
         texts = [r.getMessage() for r in warnings.records]
         assert len(texts) == 1 and "Dropped" in texts[0], texts
         assert "hunter2" not in texts[0] and "other-secret-key" not in texts[0] and "127.0.0.1" in texts[0]
+        # Nor does the HTTP client's own log of each request show the ping key.
+        client_texts = [r.getMessage() for r in client_records.records]
+        assert len(client_texts) >= 3 and not any("secret" in text for text in client_texts), client_texts
         server.shutdown()
     """))
 
