@@ -50,6 +50,9 @@ async def main() -> None:
     assert_type(pings, tyvo_observe.HealthchecksSubscription)
     pings.close()
     await pings.flush()
+    check_ins = tyvo_observe.sentry_crons(checkin_margin=5, max_runtime=30, slug=lambda job_id: "app-" + job_id)
+    assert_type(check_ins, tyvo_observe.Subscription)
+    check_ins.close()
     for held in (metrics, spans, failures):
         held.close()
     assert subscription.closed and seen[0] == "run work", seen
