@@ -98,9 +98,10 @@ def summary(values):
     if not values or any(value is None for value in values):
         return "n/a"
     middle = statistics.median(values)
+    shown = lambda value: "{:,.0f}".format(value) if abs(value) >= 100 else "%.3g" % value
     if len(values) == 1:
-        return "%.3g" % middle
-    return "%.3g (%.3g-%.3g)" % (middle, min(values), max(values))
+        return shown(middle)
+    return "%s (%s-%s)" % (shown(middle), shown(min(values)), shown(max(values)))
 
 
 if __name__ == "__main__":
