@@ -42,6 +42,9 @@ TEST(HeapRelease, OnceAfterEachBurstIsOver) {
 
 // A release pending in the parent would never happen in a forked child: the child makes its own.
 TEST(HeapRelease, ForkedChildReleasesForItself) {
+#ifdef __SANITIZE_THREAD__
+  GTEST_SKIP() << "the thread sanitizer refuses new threads after a multi-threaded fork";
+#endif
   release_heap_after_burst();  // pending in the parent while it forks
   const pid_t child = fork();
   ASSERT_NE(child, -1);
