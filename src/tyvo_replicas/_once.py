@@ -4,6 +4,7 @@ import asyncio
 import functools
 import inspect
 import logging
+import os
 import secrets
 import time
 from collections.abc import Awaitable, Callable, Coroutine
@@ -16,8 +17,10 @@ from ._claims import Claims, check_hold, check_key
 from ._current import CURRENT, Claim
 from ._fire import FireTimes
 from ._lease import Lease, render
-from ._pool import DEADLINE
-from ._store import Store
+from ._pool import DEADLINE, STARTED
+from ._report import (CLAIM_LOST, CLAIMED_ELSEWHERE, CLOCK_AHEAD, HELD_BY_PREVIOUS_RUN, OUTSIDE_CATCH_UP,
+                      STORE_UNAVAILABLE, log_miss, report_skip)
+from ._store import CLOCK_TOLERANCE, Decision, Store
 
 P = ParamSpec("P")
 R = TypeVar("R")
@@ -72,13 +75,17 @@ def once(
     # A run of a fire time gives its claim up as it ends: the fire time itself keeps others out.
     cut_back_to = timedelta(0) if fires is not None else hold
 
+    rhythm = _Rhythm(key) if trigger is None else None
+
     @functools.wraps(handler)
     async def run_once(*args: P.args, **kwargs: P.kwargs) -> R | None:
         token = secrets.token_hex(16)
         asked = time.monotonic()
+        now = datetime.now(timezone.utc)
         fire_time = None
+        if rhythm is not None:
+            rhythm.called(now)
         if fires is not None:
-            now = datetime.now(timezone.utc)
             fire_time = fires.latest(now)
             if fire_time is None:
                 logger.info("Skipped the run of %s at %s: its pattern has no occurrence before", key, now)
@@ -86,16 +93,29 @@ def once(
             if not _may_run(now - fire_time, catch_up):
                 logger.info("Skipped the run of %s at %s: its fire time %s is past its catch-up window",
                             key, now, fire_time)
+                report_skip(fire_time, OUTSIDE_CATCH_UP)
                 return None
-        fence = await _claim(claims, key, token, hold, asked, fire_time)
-        if not fence:
+        due = fire_time or now
+        started: list[float] = []
+        try:
+            decision = await _claim(claims, key, token, hold, asked, started, fire_time)
+        except _AnsweredLate:
+            report_skip(due, CLAIM_LOST)
+            raise
+        except Exception:
+            report_skip(due, STORE_UNAVAILABLE)
+            raise
+        if decision.fence is None:
+            _refused(key, due, decision)
             return None
-        lease = Lease(key, token, hold, asked, max_run)
+        # The store took the claim once the call reached a connection, not before: a wait for a
+        # free connection does not shorten the lease.
+        lease = Lease(key, token, hold, started[-1] if started else asked, max_run)
         if isinstance(claims, Store):
             claims._keep(lease)
         else:
             lease.start(asyncio.get_running_loop(), _renewal_of(claims))
-        context = CURRENT.set(Claim(key, fire_time, int(fence), lease))
+        context = CURRENT.set(Claim(key, fire_time, decision.fence, lease))
         try:
             return await handler(*args, **kwargs)
         finally:
@@ -103,6 +123,52 @@ def once(
             await _end(claims, lease, cut_back_to, always=fires is not None)
 
     return run_once
+
+
+class _AnsweredLate(TimeoutError):
+    pass
+
+
+def _refused(key: str, due: datetime, decision: Decision) -> None:
+    reason = decision.refused or CLAIMED_ELSEWHERE
+    if reason == HELD_BY_PREVIOUS_RUN:
+        log_miss(key, reason, logging.WARNING,
+                 "Skipped the run of %s for fire time %s: the key's previous run still holds its claim "
+                 "(a run that lasts past the next fire time, or its cut-back came late)", key, due)
+    elif reason == CLOCK_AHEAD:
+        ahead = (due - decision.store_now).total_seconds() if decision.store_now else float("nan")
+        log_miss(key, reason, logging.WARNING,
+                 "Refused the run of %s for fire time %s: it is %.3f s ahead of the store's clock, more than "
+                 "the %s allowed; this replica's clock runs ahead", key, due, ahead, CLOCK_TOLERANCE)
+    elif reason == OUTSIDE_CATCH_UP:
+        log_miss(key, reason, logging.WARNING,
+                 "Skipped the run of %s for fire time %s: the store vouches for its claims only since %s "
+                 "(it started then, or lost its claims), so it cannot tell whether this fire time has run",
+                 key, due, decision.since)
+    report_skip(due, reason)
+
+
+class _Rhythm:
+    """Notices calls of a job without trigger= that fall on whole seconds, as a cron job's do:
+    such a job keeps a hold window where a claim per fire time was most likely meant."""
+
+    CALLS = 3
+    NEAR = 0.015  # seconds after a whole second
+
+    def __init__(self, key: str) -> None:
+        self._key, self._in_a_row, self._warned = key, 0, False
+
+    def called(self, now: datetime) -> None:
+        if self._warned:
+            return
+        self._in_a_row = self._in_a_row + 1 if now.microsecond < self.NEAR * 1e6 else 0
+        if self._in_a_row >= self.CALLS:
+            self._warned = True
+            logger.warning(
+                "once() on %s: its runs fall on whole seconds, as a cron job's do, but it was given no "
+                "trigger=, so its claim keeps a hold window (a clock spread larger than the hold runs a fire "
+                "time once per clock); pass trigger= the job's tyvo.Trigger.Cron to claim each fire time once",
+                self._key)
 
 
 def _may_run(late: timedelta, catch_up: timedelta | None) -> bool:
@@ -115,31 +181,41 @@ def _renewal_of(claims: Claims) -> Callable[[Lease], Awaitable[bool]]:
     return renew
 
 
-async def _claim(claims: Claims, key: str, token: str, hold: timedelta, asked: float,
-                 fire_time: datetime | None) -> int | None:
+async def _claim(claims: Claims, key: str, token: str, hold: timedelta, asked: float, started: list[float],
+                 fire_time: datetime | None) -> Decision:
     seconds = hold.total_seconds()
     wait = asyncio.timeout(min(seconds, LONGEST_WAIT) - (time.monotonic() - asked))
     deadline = DEADLINE.set(asked + min(seconds, LONGEST_WAIT))
+    noted = STARTED.set(started)
     try:
         async with wait:
-            # Stores of one's own made before fire times existed take three arguments.
-            won = await (claims.claim(key, token, hold) if fire_time is None
-                         else claims.claim(key, token, hold, fire_time))
+            if isinstance(claims, Store):
+                decision = await claims.decide(key, token, hold, fire_time)
+            else:
+                # Stores of one's own made before fire times existed take three arguments.
+                won = await (claims.claim(key, token, hold) if fire_time is None
+                             else claims.claim(key, token, hold, fire_time))
+                decision = Decision(int(won) if won else None, None)
     except TimeoutError:
         if not wait.expired():
             raise
         raise TimeoutError(f"the store did not answer the claim on {key!r} in time") from None
     finally:
+        STARTED.reset(noted)
         DEADLINE.reset(deadline)
-    # The store took the claim after `asked`, so it lasts at least until asked + hold. An answer
-    # that arrives later than that cannot tell whether another replica holds the key by now.
-    if won and time.monotonic() >= asked + seconds:
-        raise TimeoutError(f"the claim on {key!r} was answered after its hold of {hold} had passed; "
-                           "the run is skipped (is the hold shorter than the store's round trip?)")
-    return int(won) if won else None
+    # The store took the claim after the call reached its connection, so it lasts at least until
+    # then + hold. An answer that arrives later than that cannot tell whether another replica
+    # holds the key by now.
+    granted = started[-1] if started else asked
+    if decision.fence and time.monotonic() >= granted + seconds:
+        raise _AnsweredLate(f"the claim on {key!r} was answered after its hold of {hold} had passed; "
+                            "the run is skipped (is the hold shorter than the store's round trip?)")
+    return decision
 
 
 async def _end(claims: Claims, lease: Lease, cut_back_to: timedelta, always: bool) -> None:
+    if lease.pid != os.getpid():
+        return  # a forked child's copy of a run: the claim and its renewals are the parent's
     await lease.stop()
     if not (always or lease.renewal_sent):
         return  # the claim still lapses at claim time + hold, as it was taken

@@ -24,6 +24,11 @@ CLOSE_WAIT = 2.0
 DEADLINE: ContextVar[float | None] = ContextVar("tyvo_replicas.deadline", default=None)
 
 
+# Set by a caller that wants to know when its call reached a connection (time.monotonic()),
+# after any wait for a free one: each call made for it appends its moment.
+STARTED: ContextVar[list[float] | None] = ContextVar("tyvo_replicas.started", default=None)
+
+
 def time_left(default: float) -> float:
     deadline = DEADLINE.get()
     return default if deadline is None else max(0.0, deadline - time.monotonic())
@@ -42,6 +47,9 @@ class Pool(Generic[C]):
         async with self._slots:
             self._check_open()
             connection = self._idle.pop() if self._idle else await self._connect()
+            started = STARTED.get()
+            if started is not None:
+                started.append(time.monotonic())
             try:
                 result = await call(connection)
             except BaseException:
