@@ -146,7 +146,11 @@ class Lease:
                 async with asyncio.timeout(self.valid_until - sent):
                     still_ours = await renew(self)
             except Exception as error:
-                failure = "the store did not answer in time" if isinstance(error, TimeoutError) else render(error)
+                # A timeout after a clearer failure (a row lock the store gave up on) keeps that one.
+                if not isinstance(error, TimeoutError):
+                    failure = render(error)
+                elif failure is None or failure.startswith("the store did not answer"):
+                    failure = "the store did not answer in time"
                 left = self.valid_until - time.monotonic()
                 if left <= TOO_CLOSE:
                     self._lose(f"renewing it failed until it lapsed: {failure}")

@@ -115,10 +115,12 @@ class _Connection:
     async def bounded(self) -> Any:
         """The connection, its server-side bound set to the caller's time left."""
         left = time_left(LONGEST_STATEMENT_MS / 1000) * 1000
-        bound = max([BOUNDS_MS[0], *(each for each in BOUNDS_MS if each <= left)])
-        if bound != self.bound_ms:
-            await self.raw.execute(f"SET lock_timeout = {bound}; SET statement_timeout = {bound}")
-            self.bound_ms = bound
+        step = max(0, sum(1 for each in BOUNDS_MS if each <= left) - 1)
+        if BOUNDS_MS[step] != self.bound_ms:
+            # A wait for a row lock ends a step earlier than the statement, so that it says so.
+            await self.raw.execute(f"SET lock_timeout = {BOUNDS_MS[max(0, step - 1)]}; "
+                                   f"SET statement_timeout = {BOUNDS_MS[step]}")
+            self.bound_ms = BOUNDS_MS[step]
         return self.raw
 
 
@@ -153,7 +155,8 @@ class PostgresClaims(Store[Any]):
     async def _connect(self) -> Any:
         bound = str(LONGEST_STATEMENT_MS)
         return _Connection(await self._asyncpg.connect(self._dsn, server_settings={
-            "lock_timeout": bound, "statement_timeout": bound, "idle_in_transaction_session_timeout": bound}))
+            "lock_timeout": str(BOUNDS_MS[-2]), "statement_timeout": bound,
+            "idle_in_transaction_session_timeout": bound}))
 
     def _abandon(self, connection: _Connection) -> None:
         # Unlike close() or a cancelled query, this waits for nothing from the server.

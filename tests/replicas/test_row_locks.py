@@ -1,0 +1,97 @@
+"""PostgreSQL with another session holding a claim's row (SELECT ... FOR UPDATE): the other keys'
+renewals go on, the locked key's renewal gives up by its own bound and says why, and a claim that
+gave up leaves no statement waiting on the server."""
+
+import asyncio
+import logging
+import time
+from datetime import timedelta
+
+import asyncpg
+
+import tyvo_replicas
+
+HOLD = timedelta(seconds=1)
+
+
+async def lock_row(url, table, key, seconds, locked):
+    """Holds `key`'s row locked from a session of its own for `seconds`."""
+    connection = await asyncpg.connect(url)
+    try:
+        async with connection.transaction():
+            await connection.execute(f"SELECT * FROM {table} WHERE key = $1 FOR UPDATE", key)
+            locked.set()
+            await asyncio.sleep(seconds)
+    finally:
+        await connection.close()
+
+
+def test_a_locked_row_costs_only_its_own_key_its_claim(postgres_server, key, caplog):
+    caplog.set_level(logging.WARNING, logger="tyvo.replicas")
+    table = "locks_" + key.replace("-", "_")
+    slow, fast = key + "-slow", key + "-fast"
+    seen = {}
+
+    async def scenario():
+        async with tyvo_replicas.PostgresClaims(postgres_server.url, table=table) as claims, \
+                tyvo_replicas.PostgresClaims(postgres_server.url, table=table) as other_replica:
+            started = asyncio.Event()
+
+            async def long_run():
+                started.set()
+                await asyncio.sleep(4 * HOLD.total_seconds())
+                return tyvo_replicas.current_claim()
+
+            runs = [asyncio.ensure_future(tyvo_replicas.once(long_run, claims, key=k, hold=HOLD)()) for k in (slow, fast)]
+            await asyncio.sleep(0.3)
+            locked = asyncio.Event()
+            locker = asyncio.ensure_future(lock_row(postgres_server.url, table, slow, 2.5 * HOLD.total_seconds(), locked))
+            await locked.wait()
+            # While `slow` is locked, `fast` keeps its claim: nobody else can take it.
+            second_runs = 0
+            while not locker.done():
+                second_runs += await other_replica.claim(fast, "other", HOLD) is not None
+                await asyncio.sleep(0.1)
+            seen["second_runs"] = second_runs
+            slow_claim, fast_claim = await asyncio.gather(*runs)
+            seen["fast_held"], seen["slow_held"] = fast_claim.held(), slow_claim.held()
+
+    asyncio.run(scenario())
+    assert seen["second_runs"] == 0 and seen["fast_held"]
+    assert not seen["slow_held"]
+    errors = [r.getMessage() for r in caplog.records if r.levelno >= logging.ERROR]
+    assert len(errors) == 1 and slow in errors[0] and fast not in errors[0], errors
+    assert "did not answer in time" not in errors[0] and "lock" in errors[0], errors
+
+
+def test_a_claim_that_gave_up_on_a_locked_row_leaves_no_backend_waiting(postgres_server, key):
+    table = "locks_" + key.replace("-", "_")
+    hold = timedelta(milliseconds=300)
+
+    async def waiting_backends(connection):
+        return await connection.fetchval(
+            "SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' AND query LIKE $1",
+            f"%{table}%")
+
+    async def scenario():
+        async with tyvo_replicas.PostgresClaims(postgres_server.url, table=table, pool_size=5) as claims:
+            assert await claims.claim(key, "first", timedelta(milliseconds=1)) is not None
+            locked = asyncio.Event()
+            locker = asyncio.ensure_future(lock_row(postgres_server.url, table, key, 8.0, locked))
+            await locked.wait()
+            guarded = tyvo_replicas.once(asyncio.sleep, claims, key=key, hold=hold)
+            results = await asyncio.gather(*(guarded(0) for _ in range(10)), return_exceptions=True)
+            assert all(isinstance(result, Exception) for result in results), results
+            gave_up = time.monotonic()
+            watcher = await asyncpg.connect(postgres_server.url)
+            try:
+                while await waiting_backends(watcher) and time.monotonic() - gave_up < 3.0:
+                    await asyncio.sleep(0.1)
+                left = await waiting_backends(watcher)
+            finally:
+                await watcher.close()
+            assert not locker.done()  # the lock still stands: the statements ended on their own
+            locker.cancel()
+            return left
+
+    assert asyncio.run(scenario()) == 0
