@@ -219,6 +219,8 @@ async def _end(claims: Claims, lease: Lease, cut_back_to: timedelta, always: boo
     await lease.stop()
     if not (always or lease.renewal_sent):
         return  # the claim still lapses at claim time + hold, as it was taken
+    if isinstance(claims, Store) and claims.closed:
+        return  # aclose() said that it cut this run's claim off
     try:
         async with asyncio.timeout(min(lease.hold.total_seconds(), LONGEST_WAIT)):
             await claims.release(lease.key, lease.token, cut_back_to)

@@ -199,7 +199,15 @@ class PostgresClaims(Store[Any]):
     async def _decide_on(self, connection: _Connection, key: str, token: str, hold: timedelta,
                          fire_time: datetime | None) -> Decision:
         raw = await connection.bounded()
-        fence, refused, since, now = await raw.fetchrow(self._claim, key, token, hold, fire_time, CLOCK_TOLERANCE)
+        errors = self._asyncpg.exceptions
+        try:
+            fence, refused, since, now = await raw.fetchrow(self._claim, key, token, hold, fire_time, CLOCK_TOLERANCE)
+        except errors.LockNotAvailableError:
+            raise TimeoutError(f"the store did not answer the claim on {key!r} in time: it waits on a lock "
+                               "another session holds") from None
+        except errors.QueryCanceledError:
+            raise TimeoutError(f"the store did not answer the claim on {key!r} in time (the server gave the "
+                               "statement up at its bound)") from None
         if fence is not None:
             return Decision(int(fence), None, since, now)
         if refused == -1 and not await raw.fetchval(self._still_held, key, fire_time):

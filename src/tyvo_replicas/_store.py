@@ -105,6 +105,10 @@ class Store(Generic[C]):
     async def release(self, key: str, token: str, hold: timedelta) -> None:
         await self._run(lambda connection: self._release_on(connection, key, token, hold))
 
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
     def _keep(self, lease: Lease) -> None:
         """Renews `lease` from the keeper thread until the lease is stopped."""
         if self._pid != os.getpid():
