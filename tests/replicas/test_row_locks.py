@@ -95,3 +95,49 @@ def test_a_claim_that_gave_up_on_a_locked_row_leaves_no_backend_waiting(postgres
             return left
 
     assert asyncio.run(scenario()) == 0
+
+
+def test_a_claim_that_waited_for_a_connection_is_held_for_its_hold_from_when_it_was_granted(postgres_server, key):
+    """One connection: `first`'s claim waits on a locked row until the server gives it up, and
+    `second`'s claim waits for the connection meanwhile. `second` wins and keeps its claim for a
+    hold from when the store took it, even while its renewals cannot get through."""
+    table = "locks_" + key.replace("-", "_")
+    hold = timedelta(seconds=2)
+    first, second = key + "-first", key + "-second"
+    seen = {}
+
+    async def scenario():
+        async with tyvo_replicas.PostgresClaims(postgres_server.url, table=table, pool_size=1) as claims:
+            assert await claims.claim(first, "warm-up", timedelta(milliseconds=1)) is not None
+            assert await claims.claim(second, "warm-up", timedelta(milliseconds=1)) is not None
+            first_locked, second_locked = asyncio.Event(), asyncio.Event()
+            lockers = [asyncio.ensure_future(lock_row(postgres_server.url, table, first, 6.0, first_locked))]
+            await first_locked.wait()
+
+            async def handler():
+                # Renewals of this claim wait on a lock from now on: only the claim itself counts.
+                lockers.append(asyncio.ensure_future(lock_row(postgres_server.url, table, second, 3.0, second_locked)))
+                await second_locked.wait()
+                seen["run_began"] = time.monotonic()
+                await asyncio.sleep(max(0.0, seen["asked"] + hold.total_seconds() + 0.4 - time.monotonic()))
+                seen["checked"] = time.monotonic()
+                return tyvo_replicas.current_claim().held()
+
+            async def noop():
+                return None
+
+            blocked = asyncio.ensure_future(tyvo_replicas.once(noop, claims, key=first, hold=hold)())
+            await asyncio.sleep(0.05)
+            seen["asked"] = time.monotonic()
+            held = await tyvo_replicas.once(handler, claims, key=second, hold=hold)()
+            await asyncio.gather(blocked, return_exceptions=True)
+            for locker in lockers:
+                locker.cancel()
+            await asyncio.gather(*lockers, return_exceptions=True)
+            return held
+
+    held = asyncio.run(scenario())
+    # The claim was taken after the wait for the connection (the first gave up at its bound),
+    # so a hold after the call began it still stands.
+    assert seen["run_began"] - seen["asked"] > 0.5, seen
+    assert held is True, seen
