@@ -76,6 +76,7 @@ def once(
     cut_back_to = timedelta(0) if fires is not None else hold
 
     rhythm = _Rhythm(key) if trigger is None else None
+    calls = _Calls()
 
     @functools.wraps(handler)
     async def run_once(*args: P.args, **kwargs: P.kwargs) -> R | None:
@@ -91,8 +92,15 @@ def once(
                 logger.info("Skipped the run of %s at %s: its pattern has no occurrence before", key, now)
                 return None
             if not _may_run(now - fire_time, catch_up):
-                logger.info("Skipped the run of %s at %s: its fire time %s is past its catch-up window",
-                            key, now, fire_time)
+                if calls.first():
+                    # The run tyvo makes at start(): catching up is what catch_up= asks for.
+                    logger.info("Skipped the run of %s at %s: its fire time %s is past its catch-up window",
+                                key, now, fire_time)
+                else:
+                    log_miss(key, OUTSIDE_CATCH_UP, logging.WARNING,
+                             "Skipped the run of %s for fire time %s: called %.3f s after it (the event loop "
+                             "was late), past its catch-up window", key, fire_time,
+                             (now - fire_time).total_seconds())
                 report_skip(fire_time, OUTSIDE_CATCH_UP)
                 return None
         due = fire_time or now
@@ -146,6 +154,16 @@ def _refused(key: str, due: datetime, decision: Decision) -> None:
                  "(it started then, or lost its claims), so it cannot tell whether this fire time has run",
                  key, due, decision.since)
     report_skip(due, reason)
+
+
+class _Calls:
+    def __init__(self) -> None:
+        self._made = False
+
+    def first(self) -> bool:
+        """Whether this is the first call that asks (the one tyvo makes at start())."""
+        first, self._made = not self._made, True
+        return first
 
 
 class _Rhythm:
