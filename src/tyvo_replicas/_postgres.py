@@ -129,10 +129,10 @@ class PostgresClaims(Store[Any]):
 
     `dsn` is a postgresql:// URL or key=value string as asyncpg reads it. `table` is a lower-case
     SQL name, optionally schema-qualified ("jobs.claims"). Claims and cut-backs use at most
-    `pool_size` connections per event loop, opened on first use; renewals up to three more, on a
+    `pool_size` connections per event loop, opened on first use; renewals one more (two while one waits on a locked row), on a
     thread of their own. `aclose()` (or leaving `async with`) closes them all for good."""
 
-    renewal_connections = 3
+    renewal_connections = 2
 
     def __init__(self, dsn: str, *, table: str = "tyvo_claims", pool_size: int = 3) -> None:
         if not isinstance(dsn, str):
