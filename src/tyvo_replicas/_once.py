@@ -48,8 +48,11 @@ def once(
     if no call anywhere has claimed that occurrence or a later one and no run of `key` is going
     on; the claim ends with the run. A call more than a second after its occurrence (the run
     made at start()) is a catch-up: it claims only within `catch_up` of its occurrence and
-    returns None otherwise. Without a cron trigger, the claim stays until `hold` has passed
-    since the call claimed it. A call that does not win returns None at once; if the store fails
+    returns None otherwise. A fire time ahead of the store's clock by more than a second, or from
+    before the moment since which the store has kept its claims, is refused. Without a cron
+    trigger, the claim stays until `hold` has passed since the call claimed it. Every call that
+    lets its fire time pass is reported to tyvo_observe with its reason, and logged (rate-limited)
+    unless another replica has the fire time. A call that does not win returns None at once; if the store fails
     or does not answer in time, the call raises and the handler is not called. `max_run` bounds
     how long one run keeps its claim."""
     if not inspect.iscoroutinefunction(handler):

@@ -176,16 +176,21 @@ class RedisClaims(Store[Any]):
         # When the server started, on its clock: its claims go back no further. A restarted
         # server closes every connection, so one connection never sees two starts.
         try:
-            await connection.send_command("INFO", "server")
-            info = await connection.read_response()
+            try:
+                await connection.send_command("INFO", "server")
+                info = await connection.read_response()
+            except self._errors.ResponseError:  # INFO not allowed: the prefix's own key must do
+                connection.tyvo_started_ms = 0
+                return connection
             await connection.send_command("TIME")
             seconds, micros = await connection.read_response()
             text = info.decode() if isinstance(info, bytes) else str(info)
-            uptime = int(re.search(r"^uptime_in_seconds:(\d+)", text, re.M).group(1))  # type: ignore[union-attr]
+            found = re.search(r"^uptime_in_seconds:(\d+)", text, re.M)
         except BaseException:
             self._abandon(connection)
             raise
-        connection.tyvo_started_ms = int(seconds) * 1000 + int(micros) // 1000 - uptime * 1000
+        now_ms = int(seconds) * 1000 + int(micros) // 1000
+        connection.tyvo_started_ms = now_ms - int(found.group(1)) * 1000 if found else 0
         return connection
 
     def _abandon(self, connection: Any) -> None:
