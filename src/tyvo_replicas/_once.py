@@ -178,11 +178,19 @@ class _Rhythm:
 
     def __init__(self, key: str) -> None:
         self._key, self._in_a_row, self._warned = key, 0, False
+        self._last_second = 0
 
     def called(self, now: datetime) -> None:
         if self._warned:
             return
-        self._in_a_row = self._in_a_row + 1 if now.microsecond < self.NEAR * 1e6 else 0
+        if now.microsecond >= self.NEAR * 1e6:
+            self._in_a_row = 0  # a caller in a loop, or an interval: no cron rhythm
+            return
+        second = int(now.timestamp())
+        if second == self._last_second:
+            return
+        self._last_second = second
+        self._in_a_row += 1
         if self._in_a_row >= self.CALLS:
             self._warned = True
             logger.warning(
