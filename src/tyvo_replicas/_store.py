@@ -82,13 +82,13 @@ class Store(Generic[C]):
             raise
         return pool
 
-    async def _run(self, call: Callable[[C], Awaitable[R]]) -> R:
+    async def _run(self, call: Callable[[C], Awaitable[R]], urgent: bool = False) -> R:
         if self._closed:
             raise RuntimeError(f"this {self._owner} is closed")
         if self._pid != os.getpid():
             self._fresh_connections()
         pool = await self._bound.get()
-        return await pool.run(call)
+        return await pool.run(call, urgent)
 
     async def claim(self, key: str, token: str, hold: timedelta, fire_time: datetime | None = None) -> int | None:
         return (await self.decide(key, token, hold, fire_time)).fence
@@ -103,7 +103,8 @@ class Store(Generic[C]):
         return await self._run(lambda connection: self._renew_on(connection, key, token, hold))
 
     async def release(self, key: str, token: str, hold: timedelta) -> None:
-        await self._run(lambda connection: self._release_on(connection, key, token, hold))
+        # Ahead of waiting claims: until it is done, the key's next fire time cannot be taken.
+        await self._run(lambda connection: self._release_on(connection, key, token, hold), urgent=True)
 
     @property
     def closed(self) -> bool:

@@ -9,6 +9,7 @@ from datetime import timedelta
 
 import asyncpg
 
+import tyvo
 import tyvo_replicas
 
 HOLD = timedelta(seconds=1)
@@ -141,3 +142,49 @@ def test_a_claim_that_waited_for_a_connection_is_held_for_its_hold_from_when_it_
     # so a hold after the call began it still stands.
     assert seen["run_began"] - seen["asked"] > 0.5, seen
     assert held is True, seen
+
+
+def test_a_cut_back_goes_ahead_of_claims_waiting_for_a_connection(postgres_server, key):
+    """Until a run's cut-back is done its key's next fire time cannot be taken anywhere, so it
+    does not queue behind claims of other keys for the connection."""
+    table = "locks_" + key.replace("-", "_")
+    hold = timedelta(seconds=5)
+    finished = []
+
+    async def scenario():
+        async with tyvo_replicas.PostgresClaims(postgres_server.url, table=table, pool_size=1) as claims:
+            assert await claims.claim(key + "-busy", "warm-up", timedelta(milliseconds=1)) is not None
+            while (await claims.decide(key + "-probe", "probe", timedelta(milliseconds=1))).store_now < (
+                    (await claims.decide(key + "-probe", "probe", timedelta(milliseconds=1))).since + timedelta(seconds=2.5)):
+                await asyncio.sleep(0.2)  # a new table vouches for fire times a second after it was made
+            run_may_end = asyncio.Event()
+
+            async def handler():
+                await run_may_end.wait()
+
+            def named(name, coroutine):
+                task = asyncio.ensure_future(coroutine)
+                task.add_done_callback(lambda _: finished.append(name))
+                return task
+
+            async def noop():
+                return None
+
+            # Per fire time: its claim is cut back at the end of every run.
+            every_second = tyvo.Trigger.Cron("* * * * * *")
+            run = named("cut-back", tyvo_replicas.once(handler, claims, key=key, hold=hold, trigger=every_second)())
+            await asyncio.sleep(0.3)  # claimed; the run goes on
+            locked = asyncio.Event()
+            locker = asyncio.ensure_future(lock_row(postgres_server.url, table, key + "-busy", 0.5, locked))
+            await locked.wait()
+            busy = named("busy", tyvo_replicas.once(noop, claims, key=key + "-busy", hold=hold)())
+            await asyncio.sleep(0.1)  # the one connection waits on the lock
+            waiting = [named(f"claim-{n}", tyvo_replicas.once(noop, claims, key=f"{key}-{n}", hold=hold)())
+                       for n in range(3)]
+            await asyncio.sleep(0.1)
+            run_may_end.set()  # its cut-back now waits for the connection too
+            results = await asyncio.gather(run, busy, *waiting, locker, return_exceptions=True)
+            assert not [r for r in results if isinstance(r, BaseException)], results
+
+    asyncio.run(scenario())
+    assert finished[:2] == ["busy", "cut-back"], finished
