@@ -216,11 +216,18 @@ class PostgresClaims(Store[Any]):
 
     async def _renew_on(self, connection: _Connection, key: str, token: str, hold: timedelta) -> bool:
         raw = await connection.bounded()
-        return await raw.fetchval(self._renew, key, token, hold) is True
+        try:
+            return await raw.fetchval(self._renew, key, token, hold) is True
+        except self._asyncpg.exceptions.QueryCanceledError:
+            # The server's side of the caller's own bound: a timeout, like the client's.
+            raise TimeoutError("the server gave the renewal up at its bound") from None
 
     async def _release_on(self, connection: _Connection, key: str, token: str, hold: timedelta) -> None:
         raw = await connection.bounded()
-        await raw.execute(self._release, key, token, hold)
+        try:
+            await raw.execute(self._release, key, token, hold)
+        except self._asyncpg.exceptions.QueryCanceledError:
+            raise TimeoutError("the server gave the cut-back up at its bound") from None
 
     def __repr__(self) -> str:
         return f"PostgresClaims(table={self._table!r})"
