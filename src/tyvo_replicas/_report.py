@@ -5,7 +5,7 @@ import importlib
 import logging
 import threading
 import time
-from datetime import datetime
+from datetime import datetime, timezone
 from typing import Any
 
 logger = logging.getLogger("tyvo.replicas")
@@ -32,7 +32,7 @@ def report_skip(due: datetime, reason: str) -> None:
     if skipped is None:
         return
     try:
-        skipped(due, reason)
+        skipped(due.astimezone(timezone.utc), reason)
     except Exception:
         logger.debug("Reporting the skipped run at %s failed", due, exc_info=True)
 
