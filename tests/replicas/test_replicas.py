@@ -207,6 +207,9 @@ def test_twenty_replicas_share_one_postgres_under_its_default_connection_limit(p
     history.check(events, replicas.holds)
     for job in jobs:
         assert len(history.starts(events, job["key"])) >= 2, (job["id"], events)
-    # At most 3 pooled connections and 1 for renewals per replica, and this test's own.
+    # At most 3 pooled connections and 1 for renewals per replica (2 while a renewal waits on a
+    # locked row, which nobody does here), and this test's own.
     assert peak <= 20 * 4 + 1
-    replicas.assert_clean_logs(allowed=(HOLD_WINDOW_ON_CRON,))
+    # 20 replicas on 2 cores: a tick's cut-back may come after the next second, which is then
+    # missed everywhere, and said so.
+    replicas.assert_clean_logs(allowed=(HOLD_WINDOW_ON_CRON, "the key's previous run still holds its claim"))
