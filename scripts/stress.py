@@ -10,6 +10,7 @@ with every thread's traceback.
 
     python scripts/stress.py                         # the CI counts, well under a minute
     python scripts/stress.py --jobs 1000 --cycles 20 --many 100000 --timeout 900   # by hand
+    taskset -c 0 python scripts/stress.py --only-lifecycles --seed 7   # one worker, one seed
 """
 
 import argparse
@@ -425,6 +426,92 @@ async def many_jobs(count):
             f"RSS {rss_before} -> {rss_peak} KiB, {rss_kib()} KiB after release")
 
 
+CHAOS_TRIGGERS = [tyvo.Trigger.Interval(timedelta(0)), tyvo.Trigger.Interval(timedelta(milliseconds=1)),
+                  tyvo.Trigger.Interval(timedelta(milliseconds=5)), tyvo.Trigger.Interval(timedelta(milliseconds=20)),
+                  tyvo.Trigger.Cron("* * * * * *")]
+
+
+async def random_lifecycles(schedulers, seconds, seed):
+    """Schedulers side by side, each taken through random starts, restarts over running tasks,
+    pauses, resumes, new and replaced jobs, shutdowns (often with every job paused first) and
+    drops, with jobs of every interval down to zero and cron jobs. Whatever state the jobs are
+    in, start() must complete within its bound once the scheduler is shut down, dropped or
+    started again."""
+    bound = 25.0  # the 10 s completion wait, with room for a loaded machine
+    randoms = random.Random(seed)
+    deadline = time.monotonic() + seconds
+    runs = Runs()
+    counts = {"start": 0, "restart": 0, "pause": 0, "resume": 0, "schedule": 0, "shutdown": 0, "drop": 0}
+
+    async def ended(runner, what):
+        try:
+            check(await asyncio.wait_for(runner, bound) == (), f"{what}: start() did not give ()")
+        except asyncio.TimeoutError:
+            raise Failure(f"{what}: start() did not complete within {bound:g} s (seed {seed})") from None
+
+    async def life(index):
+        local = random.Random(randoms.random())
+        scheduler, runner, ids, serial = tyvo.Scheduler(), None, [], 0
+
+        async def add_job():
+            nonlocal serial
+            serial += 1
+            job_id = f"life{index}-{local.randrange(8)}"  # ids repeat: the job is replaced
+            try:
+                await scheduler.schedule(runs.handler(f"{job_id}#{serial}"), local.choice(CHAOS_TRIGGERS), id=job_id)
+            except Exception as error:  # a stopped scheduler records the job for its next start
+                check(runner is None and str(error) == "channel closed", f"schedule() failed: {error!r}")
+            if job_id not in ids:
+                ids.append(job_id)
+            counts["schedule"] += 1
+
+        for _ in range(local.randint(1, 6)):
+            await add_job()
+        while time.monotonic() < deadline:
+            action = local.choices(["start", "pause", "resume", "schedule", "shutdown", "drop", "sleep"],
+                                   [3, 4, 3, 1, 2, 1, 4])[0]
+            if action == "start":
+                previous, runner = runner, asyncio.ensure_future(scheduler.start())
+                if previous is None:
+                    counts["start"] += 1
+                else:  # the old tasks stop, and mark their jobs paused as they do
+                    await ended(previous, f"scheduler {index} started again")
+                    counts["restart"] += 1
+            elif action in ("pause", "resume") and ids:
+                getattr(scheduler, action)(local.choice(ids))
+                counts[action] += 1
+            elif action == "schedule":
+                await add_job()
+            elif action == "shutdown" and runner is not None:
+                if local.random() < 0.5:
+                    for job_id in ids:
+                        scheduler.pause(job_id)
+                await scheduler.shutdown()
+                await ended(runner, f"scheduler {index} shut down")
+                runner = None
+                counts["shutdown"] += 1
+            elif action == "drop" and runner is not None:
+                scheduler = tyvo.Scheduler()  # the old one goes: its supervisor shuts its jobs down
+                await ended(runner, f"scheduler {index} dropped")
+                runner, ids = None, []
+                counts["drop"] += 1
+                for _ in range(local.randint(1, 6)):
+                    await add_job()
+            await asyncio.sleep(local.random() * 0.05)
+        if runner is not None:
+            await scheduler.shutdown()
+            await ended(runner, f"scheduler {index} shut down at the end")
+
+    await asyncio.gather(*(life(index) for index in range(schedulers)))
+    settled = runs.total()
+    await asyncio.sleep(0.3)
+    check(runs.total() == settled, f"jobs ran after every scheduler had stopped (seed {seed})")
+    errors = errors_in(LOG.take())
+    check(not errors, f"errors logged (seed {seed}): {errors[:5]}")
+    done = ", ".join(f"{count} {name}s" for name, count in counts.items())
+    return f"{schedulers} schedulers for {seconds:g} s, seed {seed}, {len(os.sched_getaffinity(0))} CPU(s): {done}"
+
+
 async def main(args):
     async def phase(name, work):
         began = time.monotonic()
@@ -433,12 +520,16 @@ async def main(args):
         print(f"   {result if isinstance(result, str) else result[1]} [{time.monotonic() - began:.1f} s]", flush=True)
         return result
 
+    if args.only_lifecycles:
+        await phase("random lifecycles", random_lifecycles(args.schedulers, args.lifecycle_seconds, args.seed))
+        return
     cycles_footprint, _ = await phase("start/shutdown cycles", restart_cycles(args.jobs, args.cycles))
     fresh_footprint, _ = await phase("fresh and dropped schedulers", fresh_schedulers(args.jobs, args.cycles))
     await phase("busy schedulers dropped", dropped_while_busy(args.dropped, 10))
     await phase("pause/resume from threads", threads_pause_resume(args.flip_jobs, args.threads, args.flip_seconds))
     await phase("odd handlers", odd_handlers(args.odd_seconds))
     await phase("many jobs", many_jobs(args.many))
+    await phase("random lifecycles", random_lifecycles(args.schedulers, args.lifecycle_seconds, args.seed))
     print("-- memory")
     for footprint in (cycles_footprint, fresh_footprint):
         print("   " + footprint.check_flat(args.max_rss_growth, args.max_object_growth), flush=True)
@@ -458,6 +549,10 @@ def parse_arguments():
     parser.add_argument("--max-object-growth", type=int, default=200,
                         help="live Python objects allowed to accumulate over the measured cycles "
                              "(three times as many allocated blocks)")
+    parser.add_argument("--schedulers", type=int, default=20, help="schedulers of the random lifecycles phase")
+    parser.add_argument("--lifecycle-seconds", type=float, default=15.0, help="how long their lifecycles run")
+    parser.add_argument("--seed", type=int, default=None, help="the random lifecycles' seed (default: a new one)")
+    parser.add_argument("--only-lifecycles", action="store_true", help="run the random lifecycles phase alone")
     parser.add_argument("--loop", choices=("asyncio", "uvloop"), default="asyncio")
     parser.add_argument("--timeout", type=float, default=240, help="seconds before a hang is declared")
     return parser.parse_args()
@@ -465,6 +560,8 @@ def parse_arguments():
 
 def run():
     args = parse_arguments()
+    if args.seed is None:
+        args.seed = random.randrange(1 << 32)
     faulthandler.enable()
     faulthandler.dump_traceback_later(args.timeout, exit=True)  # a hang: every thread's stack, then exit 1
     tyvo_logger = logging.getLogger("tyvo")

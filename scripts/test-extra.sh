@@ -104,6 +104,9 @@ fuzz_cron() {
 
 stress() {
   "$venv/bin/python" scripts/stress.py --timeout 180
+  # Again with the pool held to one worker: no job, paused or back to back, may keep it.
+  taskset -c "$(taskset -pc $$ | sed 's/.*: //; s/[,-].*//')" \
+    "$venv/bin/python" scripts/stress.py --only-lifecycles --lifecycle-seconds 20 --timeout 120
 }
 
 [[ "${BASH_SOURCE[0]}" == "$0" ]] || return 0   # sourced: the functions only

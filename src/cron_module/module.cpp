@@ -6,6 +6,7 @@
 #include "cron_module/occurrence_iterator.hpp"
 #include "cron_module/pattern_type.hpp"
 #include "python/errors.hpp"
+#include "python/interpreter.hpp"
 #include "python/py_ref.hpp"
 
 namespace tyvo::py {
@@ -26,7 +27,7 @@ void add_attribute(PyObject* module, const char* name, PyObject* value) {
 }
 
 PyObject* initialise() {
-  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main() || importing_for_a_sub_interpreter()) {
     raise(PyExc_ImportError, "tyvo_cron can only be imported in the main interpreter");
   }
   if (the_module != nullptr) return Py_NewRef(the_module);

@@ -84,6 +84,9 @@ void watch_forks() {
 
 PyObject* initialise() {
   PyInterpreterState* interpreter = PyInterpreterState_Get();
+  if (importing_for_a_sub_interpreter()) {
+    raise(PyExc_ImportError, "tyvo can only be imported in the main interpreter");
+  }
   if (the_module != nullptr) {
     if (interpreter != home_interpreter) {
       raise(PyExc_ImportError,

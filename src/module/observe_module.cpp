@@ -7,6 +7,7 @@
 #include "bridge/run_observers.hpp"
 #include "python/arguments.hpp"
 #include "python/errors.hpp"
+#include "python/interpreter.hpp"
 
 namespace tyvo::py {
 namespace {
@@ -50,7 +51,7 @@ PyModuleDef definition = {PyModuleDef_HEAD_INIT,
                           nullptr};
 
 PyObject* initialise() {
-  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main() || importing_for_a_sub_interpreter()) {
     raise(PyExc_ImportError, "_tyvo_observe can only be imported in the main interpreter");
   }
   PyRef module = PyRef::steal(require(PyModule_Create(&definition)));

@@ -182,4 +182,14 @@ InterpreterLock::~InterpreterLock() {
   threads_entering.fetch_sub(1);
 }
 
+bool importing_for_a_sub_interpreter() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  // Every import of ours runs under the import system's own Python frames, except that one: its
+  // thread state was made for the moment, and has no frame at all.
+  return !PyRef::steal(reinterpret_cast<PyObject*>(PyThreadState_GetFrame(PyThreadState_Get())));
+#else
+  return false;
+#endif
+}
+
 }  // namespace tyvo::py

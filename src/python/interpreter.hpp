@@ -23,6 +23,12 @@ bool deferred_releases_accepted() noexcept;
 // Whether the calling thread holds the interpreter lock.
 bool lock_held_here() noexcept;
 
+// Since 3.13 the import system runs a single-phase module's initialisation in the main
+// interpreter on behalf of a sub-interpreter that imports it, on a thread state made for the
+// moment. True there: that import is the sub-interpreter's, to be refused like one before
+// anything of the main interpreter's is touched. Lock held.
+bool importing_for_a_sub_interpreter() noexcept;
+
 // Holds the interpreter lock on a thread that does not normally run Python (a worker thread).
 // Acquisition fails, instead of blocking forever or killing the thread, once the program is
 // ending; check `held()` before touching Python. Each worker thread keeps one thread state.

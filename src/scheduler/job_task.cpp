@@ -16,6 +16,7 @@
 #include "bridge/run_starter.hpp"
 #include "bridge/runtime/unless_signalled.hpp"
 #include "scheduler/fire_delay.hpp"
+#include "scheduler/job_switches.hpp"
 
 namespace tyvo {
 namespace {
@@ -132,6 +133,26 @@ rt::UnlessSignalled<rt::Sleep> sleep_to_next_fire_time(const Job& job, rt::Recei
   return rt::sleep_until_wall_unless_signalled(stop, rt::detail::wall_deadline_after(wall_from, delay));
 }
 
+// Fire times closer together than the timer can tell apart. A job paused on such a trigger waits
+// for resume() instead: waking for each of them would be a busy loop that does nothing.
+constexpr std::chrono::milliseconds finest_paused_wait{1};
+
+bool fires_back_to_back(const TriggerValue& trigger) {
+  const auto* interval = std::get_if<IntervalTrigger>(&trigger);
+  return interval != nullptr && interval->as_nanoseconds() < finest_paused_wait;
+}
+
+// Waits until the job is switched on again; false when told to stop first.
+rt::Task<bool> until_switched_on(const Job& job, rt::Receiver<rt::Signal>& stop) {
+  rt::Bell& switched_on = job_switched_on();
+  for (;;) {
+    const auto noted = switched_on.rings();  // before the look, so no ring goes unheard
+    if (job.active->load()) co_return true;
+    auto rung = rt::UnlessSignalled<rt::Bell::Wait>(stop, [&] { return switched_on.rung_since(noted); });
+    if (!co_await rung) co_return false;
+  }
+}
+
 }  // namespace
 
 // Each wait of the job (for a run's end, for the next fire time) also listens for the stop, so a
@@ -149,6 +170,11 @@ rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<c
       const AfterRun outcome = co_await run_once(job, stop, locals, at, first);
       if (outcome == AfterRun::cannot_go_on) co_return;
       if (outcome == AfterRun::stopped) break;
+    } else if (fires_back_to_back(job.trigger)) {
+      if (!co_await until_switched_on(job, stop)) break;
+      first = false;
+      at = Instant::now();
+      continue;  // its next fire time is now
     } else {
       at = Instant::now();
     }

@@ -1,3 +1,4 @@
+#include "scheduler/job_switches.hpp"
 #include "scheduler/scheduler_type.hpp"
 
 #include <atomic>
@@ -178,6 +179,7 @@ PyObject* start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     // to end before it starts its own, so that no job ever runs in two tasks.
     auto retired = retire_orphaned_tasks(state);
     for (auto& [id, job] : state.jobs) job.active->store(true);
+    job_switched_on().ring();
     // Replacing the senders closes the channels of a supervisor that is still running, which then
     // shuts its own job tasks down.
     auto [shutdown_sender, shutdown_receiver] = rt::channel<rt::Signal>(1);
@@ -239,6 +241,7 @@ PyObject* set_active(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     auto found = jobs.find(id);
     if (found == jobs.end()) raise_plain("Job " + id + " not found");
     found->second.active->exchange(active);
+    if (active) job_switched_on().ring();
     Py_RETURN_NONE;
   });
 }

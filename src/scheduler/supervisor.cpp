@@ -64,15 +64,19 @@ rt::Task<void> admit(JobRegistry& jobs, Job job, const std::shared_ptr<const py:
   launch(entry->second, locals, launched);
 }
 
-bool any_active(const JobRegistry& jobs) {
-  return std::any_of(jobs.begin(), jobs.end(), [](const auto& entry) { return entry.second.active->load(); });
-}
-
 // A task has ended once it let go of its stop channel, which it does only after its last write to
 // the job's active flag.
-bool any_task_running(const JobRegistry& jobs) {
+bool task_running(const Job& job) { return !job.shutdown_tx->is_closed(); }
+
+// Active jobs whose task still runs: a job whose task has ended (its pattern has no further
+// occurrence, its handler could not be called) has stopped, whatever its flag says.
+bool any_active_running(const JobRegistry& jobs) {
   return std::any_of(jobs.begin(), jobs.end(),
-                     [](const auto& entry) { return !entry.second.shutdown_tx->is_closed(); });
+                     [](const auto& entry) { return entry.second.active->load() && task_running(entry.second); });
+}
+
+bool any_task_running(const JobRegistry& jobs) {
+  return std::any_of(jobs.begin(), jobs.end(), [](const auto& entry) { return task_running(entry.second); });
 }
 
 rt::Task<void> stop_every_job(JobRegistry& jobs) {
@@ -88,7 +92,7 @@ rt::Task<void> stop_every_job(JobRegistry& jobs) {
   // until their tasks have ended too.
   const auto deadline = steady_clock::now() + completion_bound;
   for (;;) {
-    const bool active = any_active(jobs);
+    const bool active = any_active_running(jobs);
     if (!active && !any_task_running(jobs)) break;
     const auto now = steady_clock::now();
     if (now >= deadline) {

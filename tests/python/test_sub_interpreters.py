@@ -61,3 +61,33 @@ interpreters.destroy(interp)
     assert result.returncode == 0, f"exit {result.returncode}\n{result.stderr[-2000:]}"
     assert "ran True" in result.stdout
 
+
+
+@pytest.mark.skipif(sys.version_info < (3, 13), reason="legacy sub-interpreters by name came in 3.13")
+@pytest.mark.parametrize("module", ["tyvo", "tyvo_cron", "tyvo_observe"])
+def test_a_first_import_in_a_legacy_sub_interpreter_gives_the_true_reason(module):
+    # The import system runs the module's initialisation in the main interpreter on the
+    # sub-interpreter's behalf: it must be refused as the sub-interpreter's import, and leave
+    # the main interpreter as it was (tyvo unloaded there until it imports tyvo itself).
+    interpreters = interpreters_module()
+    result = run_python(f"""
+import sys, threading
+import {interpreters} as interpreters
+interp = interpreters.create("legacy")
+interpreters.run_string(interp, '''
+try:
+    import {module}
+except ImportError as error:
+    print("refused:", error)
+else:
+    print("loaded in the sub-interpreter")
+''')
+interpreters.destroy(interp)
+assert not [name for name in sys.modules if name.startswith("tyvo") or name == "_tyvo_observe"], sorted(sys.modules)
+assert threading.active_count() == 1
+""" + RUN_ONE_JOB, timeout=60)
+    assert result.returncode == 0, f"exit {result.returncode}\n{result.stderr[-2000:]}"
+    assert "loaded in the sub-interpreter" not in result.stdout
+    assert "can only be imported in the main interpreter" in result.stdout + result.stderr, result.stdout + result.stderr
+    assert "already loaded in another interpreter" not in result.stdout + result.stderr
+    assert "ran True" in result.stdout

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/runtime/detail/budget.hpp"
 #include "bridge/runtime/detail/channel_state.hpp"
 
 #include <coroutine>
@@ -115,8 +116,17 @@ class [[nodiscard]] RecvOperation {
 
   bool await_suspend(std::coroutine_handle<> suspended) {
     std::lock_guard lock(state_->mutex);
-    received_.reset(state_->take());
-    if (received_ != nullptr || state_->all_senders_gone()) return false;
+    if (state_->has_message() || state_->all_senders_gone()) {
+      if (detail::take_ready_step()) {
+        received_.reset(state_->take());
+        return false;
+      }
+      // The budget is spent: queued again, with the message left in the channel until the
+      // resumption takes it (a receive cancelled meanwhile must not lose it).
+      may_wait_ = true;
+      detail::wake_target().schedule(suspended);
+      return true;
+    }
     waiter_.park(suspended);
     may_wait_ = true;
     state_->wait_for_message(&waiter_);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/runtime/detail/budget.hpp"
 #include "bridge/runtime/detail/waiter.hpp"
 #include "bridge/runtime/fork_generation.hpp"
 
@@ -150,7 +151,7 @@ class [[nodiscard]] OneshotWait {
 
   bool await_suspend(std::coroutine_handle<> suspended) {
     std::lock_guard lock(state_->mutex);
-    if (state_->settled()) return false;
+    if (state_->settled()) return detail::requeue_if_budget_spent(suspended);
     waiter_.park(suspended);
     may_wait_ = true;
     state_->waiting = &waiter_;

@@ -12,7 +12,7 @@ namespace tyvo::rt {
 // time. It never ends before its deadline and ends as soon after it as the kernel wakes the timer
 // thread; a wall-clock deadline is met by the wall clock's own reading even when that clock is
 // stepped, slewed or the machine is suspended meanwhile. A deadline already past ends the sleep
-// at once, without suspending. A sleeping coroutine costs one timer entry (inside this object)
+// at once, without suspending, within the coroutine's budget of ready steps (detail/budget.hpp). A sleeping coroutine costs one timer entry (inside this object)
 // and no CPU. Destroying it while suspended removes the entry.
 class [[nodiscard]] Sleep {
  public:
@@ -27,6 +27,8 @@ class [[nodiscard]] Sleep {
   void await_resume() noexcept { armed_ = false; }
 
  private:
+  bool due() const noexcept;
+
   detail::TimerEntry entry_;
   bool armed_ = false;  // touched only by the sleeping coroutine's own steps
 };

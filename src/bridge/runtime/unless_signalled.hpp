@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge/runtime/channel.hpp"
+#include "bridge/runtime/detail/budget.hpp"
 #include "bridge/runtime/detail/first_wake.hpp"
 #include "bridge/runtime/oneshot.hpp"
 #include "bridge/runtime/task.hpp"
@@ -43,7 +44,9 @@ class [[nodiscard]] UnlessSignalled {
       detail::ContextScope scope(&wake_.side(1));
       if (!suspend_awaited(suspended)) wake_.woken(1);
     }
-    return wake_.stay_suspended();
+    if (wake_.stay_suspended()) return true;
+    // Decided while registering: go on at once, unless the budget of ready steps is spent.
+    return detail::requeue_if_budget_spent(suspended);
   }
 
   // The loser is left registered; its destructor, which runs right after, unregisters it.

@@ -58,6 +58,7 @@ class ChannelState {
   bool receiver_alive() const noexcept { return receiver_alive_; }
   bool all_senders_gone() const noexcept { return senders_ == 0; }
   bool has_room() const noexcept { return queued_ < capacity_; }
+  bool has_message() const noexcept { return head_ != nullptr; }
 
   void add_sender() noexcept { ++senders_; }
 

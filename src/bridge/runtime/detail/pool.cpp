@@ -1,5 +1,6 @@
 #include "bridge/runtime/detail/pool.hpp"
 
+#include "bridge/runtime/detail/budget.hpp"
 #include "bridge/runtime/detail/fork_safe_singleton.hpp"
 
 #include <sched.h>
@@ -126,6 +127,7 @@ void Pool::post_behind(std::coroutine_handle<> handle, Context* context) {
 void Pool::work() {
   constexpr std::size_t max_taken = 8;
   mark_runtime_thread();
+  budget_this_thread();
   pool_worker = true;
   std::unique_lock lock(mutex_);
   for (;;) {
@@ -147,6 +149,7 @@ void Pool::work() {
     lock.unlock();
     for (std::size_t i = 0; i < take; ++i) {
       ContextScope scope(taken[i].context);
+      refill_budget();
       taken[i].handle.resume();
     }
     lock.lock();
