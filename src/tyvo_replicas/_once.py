@@ -119,6 +119,8 @@ def once(
         if decision.fence is None:
             _refused(key, due, decision)
             return None
+        if fires is not None and fire_time is not None and decision.previous is not None:
+            _missed_everywhere(key, fires, decision.previous, fire_time)
         # The store took the claim once the call reached a connection, not before: a wait for a
         # free connection does not shorten the lease.
         lease = Lease(key, token, hold, started[-1] if started else asked, max_run)
@@ -167,6 +169,26 @@ class _Calls:
         """Whether this is the first call that asks (the one tyvo makes at start())."""
         first, self._made = not self._made, True
         return first
+
+
+# At most this many fire times missed everywhere are reported one by one.
+REPORTED_MISSES = 100
+
+
+def _missed_everywhere(key: str, fires: FireTimes, previous: datetime, fire_time: datetime) -> None:
+    """Fire times are claimed in order, so occurrences between the one claimed before and this
+    one were claimed by no replica: none called them in time (all down, or their loops stalled).
+    The one replica that wins the next says so."""
+    missed = fires.between(previous, fire_time, REPORTED_MISSES + 1)
+    if not missed:
+        return
+    many = len(missed) > REPORTED_MISSES
+    log_miss(key, "missed_everywhere", logging.WARNING,
+             "The fire times of %s after %s and before %s (%s) ran on no replica: none called them in time "
+             "(replicas down, or their event loops late)", key, previous, fire_time,
+             f"over {REPORTED_MISSES}" if many else len(missed))
+    for due in missed[-REPORTED_MISSES:]:
+        report_skip(due, OUTSIDE_CATCH_UP)
 
 
 class _Rhythm:

@@ -75,13 +75,13 @@ WITH since AS (
     RETURNING fence
 ), before AS (
     SELECT CASE WHEN expires_at > now() AND $4::timestamptz IS NOT NULL
-                     AND (fired_at IS NULL OR fired_at < $4::timestamptz) THEN -1 ELSE 0 END AS refused
+                     AND (fired_at IS NULL OR fired_at < $4::timestamptz) THEN -1 ELSE 0 END AS refused, fired_at
     FROM {table} WHERE key = $1
 )
 SELECT (SELECT fence FROM taken),
        CASE WHEN (SELECT refused FROM gate) <> 0 THEN (SELECT refused FROM gate)
             ELSE coalesce((SELECT refused FROM before), 0) END,
-       (SELECT at FROM since), now()"""
+       (SELECT at FROM since), now(), (SELECT fired_at FROM before)"""
 
 # Whether the key's previous run still holds it, read after the claim was refused: the claim's own
 # snapshot may predate another replica's claim of the same fire time.
@@ -201,7 +201,8 @@ class PostgresClaims(Store[Any]):
         raw = await connection.bounded()
         errors = self._asyncpg.exceptions
         try:
-            fence, refused, since, now = await raw.fetchrow(self._claim, key, token, hold, fire_time, CLOCK_TOLERANCE)
+            fence, refused, since, now, previous = await raw.fetchrow(
+                self._claim, key, token, hold, fire_time, CLOCK_TOLERANCE)
         except errors.LockNotAvailableError:
             raise TimeoutError(f"the store did not answer the claim on {key!r} in time: it waits on a lock "
                                "another session holds") from None
@@ -209,7 +210,7 @@ class PostgresClaims(Store[Any]):
             raise TimeoutError(f"the store did not answer the claim on {key!r} in time (the server gave the "
                                "statement up at its bound)") from None
         if fence is not None:
-            return Decision(int(fence), None, since, now)
+            return Decision(int(fence), None, since, now, previous)
         if refused == -1 and not await raw.fetchval(self._still_held, key, fire_time):
             refused = 0
         return Decision(None, refusal(refused), since, now)

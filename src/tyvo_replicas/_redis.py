@@ -58,7 +58,8 @@ end
 """
 
 # KEYS: the claim, the prefix's own key. ARGV: token, hold in ms, fire time in ms or '', when the
-# server started (ms, its clock), the clock tolerance in ms. Returns {fence or refusal, since, now}:
+# server started (ms, its clock), the clock tolerance in ms. Returns {fence or refusal, since, now}
+# and, when taken, the fire time claimed before (-1 if none):
 # a refusal is 0 (claimed elsewhere), -1 (held by the key's previous run), -2 (the fire time is
 # ahead of the server's clock), -3 (the fire time is before the server can vouch for).
 # The fencing token is at least the server's clock in ms, so that it keeps growing even after a
@@ -90,7 +91,7 @@ if fire and held and held.w and held.w >= fire then return {0, since, now} end
 local fence = math.max((held and held.f or 0) + 1, now)
 local w = fire or (held and held.w)
 write(KEYS[1], {t = ARGV[1], a = now, e = now + tonumber(ARGV[2]), f = fence, w = w})
-return {fence, since, now}
+return {fence, since, now, held and held.w or -1}
 """
 
 # ARGV: token, hold in ms. Returns 1 if renewed.
@@ -216,12 +217,13 @@ class RedisClaims(Store[Any]):
     async def _decide_on(self, connection: Any, key: str, token: str, hold: timedelta,
                          fire_time: datetime | None) -> Decision:
         fire = "" if fire_time is None else str((fire_time - EPOCH) // MILLISECOND)
-        answer, since, now = await self._script(
+        answer, since, now, *before = await self._script(
             connection, "claim", [key, ""], token, hold_ms(hold), fire, connection.tyvo_started_ms,
             CLOCK_TOLERANCE // MILLISECOND)
         answer = int(answer)
+        previous = EPOCH + int(before[0]) * MILLISECOND if before and int(before[0]) >= 0 else None
         return Decision(answer if answer > 0 else None, refusal(answer),
-                        EPOCH + int(since) * MILLISECOND, EPOCH + int(now) * MILLISECOND)
+                        EPOCH + int(since) * MILLISECOND, EPOCH + int(now) * MILLISECOND, previous)
 
     async def _renew_on(self, connection: Any, key: str, token: str, hold: timedelta) -> bool:
         return int(await self._script(connection, "renew", [key], token, hold_ms(hold))) == 1

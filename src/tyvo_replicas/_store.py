@@ -29,11 +29,13 @@ REFUSALS = {0: "claimed_elsewhere", -1: "held_by_previous_run", -2: "clock_ahead
 
 class Decision(NamedTuple):
     """A store's answer to a claim: the fencing token if taken, else why not; since when the
-    store vouches for its claims and its clock, when it said so."""
+    store vouches for its claims and its clock, when it said so; the fire time claimed before."""
     fence: int | None
     refused: str | None
     since: datetime | None = None
     store_now: datetime | None = None
+    # The key's latest fire time claimed before this claim, when one was taken.
+    previous: datetime | None = None
 
 
 def refusal(code: int) -> str | None:

@@ -154,3 +154,28 @@ def test_a_cron_rhythm_without_trigger_is_pointed_out_once_per_key(server, key, 
     asyncio.run(scenario())
     pointed = [m for m in warnings(caplog) if "fall on whole seconds" in m]
     assert len(pointed) == 1 and key in pointed[0] and f"{key}-told" not in pointed[0], warnings(caplog)
+
+
+def test_fire_times_no_replica_called_are_said_by_the_one_that_runs_the_next(server, key, caplog, reported):
+    caplog.set_level(logging.WARNING, logger="tyvo.replicas")
+
+    async def scenario():
+        async with claims_for(server) as claims:
+            async def handler():
+                return tyvo_replicas.current_claim().fire_time
+
+            guarded = tyvo_replicas.once(handler, claims, key=key, hold=timedelta(seconds=5), trigger=EVERY_SECOND)
+            await just_after_a_second()
+            first = await guarded()
+            # Nobody calls for three seconds (every replica down, or every loop stalled).
+            await asyncio.sleep(3.0)
+            await just_after_a_second()
+            later = await guarded()
+            return first, later
+
+    first, later = asyncio.run(scenario())
+    skipped = [due for due, reason, _ in reported if reason == "outside_catch_up"]
+    expected = [first + timedelta(seconds=n) for n in range(1, int((later - first).total_seconds()))]
+    assert len(expected) >= 3 and skipped == expected, (first, later, reported)
+    said = [m for m in warnings(caplog) if "ran on no replica" in m]
+    assert len(said) == 1 and f"({len(expected)})" in said[0], warnings(caplog)

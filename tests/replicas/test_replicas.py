@@ -212,4 +212,5 @@ def test_twenty_replicas_share_one_postgres_under_its_default_connection_limit(p
     assert peak <= 20 * 4 + 1
     # 20 replicas on 2 cores: a tick's cut-back may come after the next second, which is then
     # missed everywhere, and said so.
-    replicas.assert_clean_logs(allowed=(HOLD_WINDOW_ON_CRON, "the key's previous run still holds its claim"))
+    replicas.assert_clean_logs(allowed=(HOLD_WINDOW_ON_CRON, "the key's previous run still holds its claim",
+                                        "ran on no replica"))
