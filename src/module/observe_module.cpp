@@ -67,7 +67,7 @@ PyObject* job_states(PyObject*, PyObject* scheduler) {
     const auto jobs = registered_jobs(scheduler);
     PyRef rows = PyRef::steal(require(PyList_New(0)));
     for (const auto& job : jobs) {
-      JobStatusView view = job.status->view();
+      JobStatusView view = job.status ? job.status->view() : JobStatusView{};
       if (view.running && !view.next_fire) {
         if (const auto* cron = std::get_if<CronTrigger>(&job.trigger)) view.next_fire = next_cron_fire(*cron, view);
       }

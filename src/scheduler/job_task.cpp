@@ -78,12 +78,13 @@ struct ObservedRun {
 AfterRun after(const Job& job, std::optional<py::RunEnd> end, Instant& ended, const py::TaskLocals& locals,
                const ObservedRun* observed) {
   const auto note_not_run = [&] {
-    if (observed != nullptr) job.status->run_ended(observed->number, std::nullopt, py::RunOutcome::none);
+    if (observed == nullptr || !job.status) return;
+    job.status->run_ended(observed->number, std::nullopt, py::RunOutcome::none);
   };
   if (!end) {
     const auto how = report_outcome(job, py::outcome_of_lost_run());
     ended = Instant::now();
-    if (observed != nullptr) job.status->run_ended(observed->number, ended.wall, how);
+    if (observed != nullptr && job.status) job.status->run_ended(observed->number, ended.wall, how);
     return AfterRun::next_fire_time;
   }
   if (end->unwanted) {  // paused while the run waited for its turn
@@ -104,7 +105,7 @@ AfterRun after(const Job& job, std::optional<py::RunEnd> end, Instant& ended, co
   ended = Instant{end->finished_steady, end->finished_wall};
   const auto how = report_outcome(job, std::move(end->outcome));
   if (observed != nullptr) {
-    job.status->run_ended(observed->number, ended.wall, how);
+    if (job.status) job.status->run_ended(observed->number, ended.wall, how);
     report_passed_over(job, locals, observed->due, ended);
   }
   return AfterRun::next_fire_time;
@@ -120,7 +121,7 @@ rt::Task<AfterRun> run_once(const Job& job, rt::Receiver<rt::Signal>& stop,
   std::unique_ptr<py::RunDue> observed_due;
   ObservedRun observed_run{due, 0};
   if (observed) {
-    observed_run.number = job.status->run_begun(due.wall);
+    if (job.status) observed_run.number = job.status->run_begun(due.wall);
     observed_due = std::make_unique<py::RunDue>(
         py::RunDue{job.id, due.steady, due.wall, first, job.status, observed_run.number, {}});
     if (const auto* cron = std::get_if<CronTrigger>(&job.trigger)) observed_due->cron = cron->expr;
@@ -152,7 +153,7 @@ rt::UnlessSignalled<rt::Sleep> sleep_to_next_fire_time(const Job& job, rt::Recei
   if (const auto* interval = std::get_if<IntervalTrigger>(&job.trigger)) {
     const auto delay = interval->as_nanoseconds();
     at = {rt::detail::deadline_after(from.steady, delay), due_wall(delay)};
-    if (py::runs_observed()) job.status->next_fire(at.wall);
+    if (job.status && py::runs_observed()) job.status->next_fire(at.wall);
     return rt::sleep_until_unless_signalled(stop, at.steady);
   }
   std::chrono::sys_seconds next;
@@ -165,7 +166,7 @@ rt::UnlessSignalled<rt::Sleep> sleep_to_next_fire_time(const Job& job, rt::Recei
   last_occurrence = next;
   const auto delay = delay_until(next, from.wall);
   at = {rt::detail::deadline_after(from.steady, delay), due_wall(delay)};
-  if (py::runs_observed()) job.status->next_fire(next);
+  if (job.status && py::runs_observed()) job.status->next_fire(next);
   const auto wall_from = std::chrono::time_point_cast<std::chrono::nanoseconds>(from.wall);
   return rt::sleep_until_wall_unless_signalled(stop, rt::detail::wall_deadline_after(wall_from, delay));
 }
@@ -208,7 +209,7 @@ rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<c
       if (outcome == AfterRun::cannot_go_on) co_return;
       if (outcome == AfterRun::stopped) break;
     } else if (fires_back_to_back(job.trigger)) {
-      if (py::runs_observed()) job.status->next_fire(std::nullopt);  // due as soon as it is resumed
+      if (job.status && py::runs_observed()) job.status->next_fire(std::nullopt);  // due once resumed
       if (!co_await until_switched_on(job, stop)) break;
       first = false;
       at = Instant::now();
@@ -223,7 +224,7 @@ rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<c
   if (!launched->retired()) job.active->store(false);
   TYVO_LOG_WARN("Job {} is now shutdown", job.id);
   if (py::runs_observed()) {
-    job.status->next_fire(std::nullopt);
+    if (job.status) job.status->next_fire(std::nullopt);
     post_job_ended(*locals, job.id, "shutdown", py::PyRef{});
   }
 }

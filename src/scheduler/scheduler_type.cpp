@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bridge/operation.hpp"
+#include "bridge/run_observers.hpp"
 #include "bridge/runtime/fork_generation.hpp"
 #include "bridge/task_locals.hpp"
 #include "cron/cron.hpp"
@@ -152,8 +153,8 @@ PyObject* schedule(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     Job job{given_id ? std::move(*given_id) : std::move(generated),
             std::make_shared<const JobCall>(
                 JobCall{PyRef::borrow(bound[0]), std::move(call_args), std::move(call_kwargs)}),
-            std::move(trigger), std::make_shared<std::atomic<bool>>(state.started), std::nullopt,
-            std::make_shared<JobStatus>(registration_counter.fetch_add(1))};
+            std::move(trigger), std::make_shared<std::atomic<bool>>(state.started),
+            runs_observed() ? std::make_shared<JobStatus>(registration_counter.fetch_add(1)) : nullptr};
     state.jobs.insert_or_assign(job.id, job);
     auto locals = capture_task_locals();  // the job stays registered if there is no running loop
     // Most hand-overs need no waiting: settle those here instead of on a worker thread.
@@ -198,9 +199,9 @@ PyObject* start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     auto [new_job_sender, new_job_receiver] = rt::channel<Job>(1024);
     state.new_job_tx = std::move(new_job_sender);
     auto locals = capture_task_locals_for_jobs();
-    JobRegistry copies;
+    std::vector<Job> copies;
     copies.reserve(state.jobs.size());
-    for (const auto& [id, job] : state.jobs) copies.emplace(id, with_own_call(job));
+    for (const auto& [id, job] : state.jobs) copies.push_back(with_own_call(job));
     auto launched = std::make_shared<LaunchedTasks>();
     state.launched.push_back(launched);
     return start_operation(supervise(std::move(copies), locals, std::move(new_job_receiver),
@@ -363,7 +364,7 @@ std::vector<RegisteredJob> registered_jobs(PyObject* scheduler) {
     jobs.push_back(RegisteredJob{id, job.trigger, job.active->load(), job.status});
   }
   std::sort(jobs.begin(), jobs.end(), [](const RegisteredJob& a, const RegisteredJob& b) {
-    return a.status->registration() < b.status->registration();
+    return (a.status ? a.status->registration() : 0) < (b.status ? b.status->registration() : 0);
   });
   return jobs;
 }

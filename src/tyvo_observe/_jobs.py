@@ -32,8 +32,8 @@ class JobState:
 def jobs(scheduler: tyvo.Scheduler) -> list[JobState]:
     """One JobState per job registered on `scheduler`, in registration order (a job scheduled
     again under its id counts as registered then). Reads what each job's task keeps, without
-    waiting for it or for the scheduler; any thread may call it. The runs are known from the time
-    tyvo_observe was imported on. TypeError for anything but a tyvo.Scheduler; RuntimeError
+    waiting for it or for the scheduler; any thread may call it. A job scheduled before
+    tyvo_observe was imported keeps no state: only its trigger and `active` are known. TypeError for anything but a tyvo.Scheduler; RuntimeError
     ("Already mutably borrowed") while another thread is inside schedule() or start() of the
     same scheduler."""
     return [JobState(job_id, trigger, active, running, next_fire, last_due, last_started, last_ended,
