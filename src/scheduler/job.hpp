@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "python/python_call.hpp"
+#include "bridge/job_status.hpp"
 #include "python/exit_release.hpp"
 #include "module/trigger_value.hpp"
 
@@ -21,6 +22,9 @@ struct Job {
   TriggerValue trigger;
   // True: runs happen at fire times. Shared by every copy, so pause and resume reach the task.
   std::shared_ptr<std::atomic<bool>> active;
+  // What the job does and did last, for observers: made only once tyvo_observe is loaded (a job
+  // scheduled before has none). Shared by every copy, like `active`.
+  std::shared_ptr<py::JobStatus> status;
 };
 
 using JobRegistry = std::unordered_map<std::string, Job>;
