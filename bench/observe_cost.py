@@ -1,9 +1,13 @@
-"""What observing job runs costs: CPU per run of 100 do-nothing jobs run back to back, with
-nobody subscribed, with one subscriber that does nothing, with the Prometheus integration and
-with the OpenTelemetry one (the SDK with a span processor that drops every span).
+"""What observing job runs costs: CPU per run of 100 do-nothing jobs run back to back, without
+tyvo_observe ("none"), with it imported and nobody subscribed ("imported": the job-state
+bookkeeping), with one subscriber that does nothing, with the Prometheus integration, with the
+OpenTelemetry one (the SDK with a span processor that drops every span), with Sentry check-ins
+(the SDK with a transport that drops the envelopes) and with healthchecks pings (to a server in
+another process that answers 200).
 
     python bench/observe_cost.py [--rounds 3] [--seconds 3] [--jobs 100] [--loop asyncio|uvloop]
-        [--modes none,subscriber,prometheus,opentelemetry] [--python PYTHON ...]
+        [--modes none,imported,subscriber,prometheus,opentelemetry,sentry,healthchecks]
+        [--python PYTHON ...]
 
 Each measurement runs in a fresh process (modes interleaved, round after round); the table shows
 medians. CPU is the whole process's (every thread: tyvo's workers run outside Python). Several
@@ -19,7 +23,25 @@ import sys
 import time
 from datetime import timedelta
 
-MODES = ("none", "subscriber", "prometheus", "opentelemetry")
+MODES = ("none", "imported", "subscriber", "prometheus", "opentelemetry", "sentry", "healthchecks")
+
+PING_SERVER = """
+import http.server, sys
+class Answer(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    def do_POST(self):
+        self.send_response(200)
+        self.send_header("Content-Length", "2")
+        self.end_headers()
+        self.wfile.write(b"OK")
+    def log_message(self, *args): pass
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Answer)
+print(server.server_address[1], flush=True)
+server.serve_forever()
+"""
+
+
+ping_server = None
 
 
 def install(mode):
@@ -27,6 +49,8 @@ def install(mode):
         return None
     import tyvo_observe
 
+    if mode == "imported":
+        return None
     if mode == "subscriber":
         return tyvo_observe.subscribe(lambda event: None)
     if mode == "prometheus":
@@ -39,6 +63,22 @@ def install(mode):
         provider = TracerProvider()
         provider.add_span_processor(SpanProcessor())  # spans are made and ended, then dropped
         return tyvo_observe.opentelemetry(provider)
+    if mode == "sentry":
+        import sentry_sdk
+        from sentry_sdk.transport import Transport
+
+        class Drop(Transport):
+            def capture_envelope(self, envelope):
+                pass
+
+        sentry_sdk.init(dsn="https://key@sentry.invalid/1", transport=Drop, default_integrations=False)
+        return tyvo_observe.sentry_crons()
+    if mode == "healthchecks":
+        global ping_server
+        server = ping_server = subprocess.Popen([sys.executable, "-c", PING_SERVER], stdout=subprocess.PIPE,
+                                                stderr=subprocess.DEVNULL, text=True)
+        port = int(server.stdout.readline())
+        return tyvo_observe.healthchecks(f"http://127.0.0.1:{port}/ping-key")
     raise ValueError(mode)
 
 
@@ -65,6 +105,10 @@ async def measure(mode, jobs, warmup, seconds):
     if observer is not None:
         observer.close()
     measured = runs_after - runs_before
+    if mode == "healthchecks":  # every ping goes out, or is dropped (more than 1,000 on their way)
+        await observer.flush()
+        ping_server.kill()
+        ping_server.wait()
     return {"mode": mode, "runs_per_s": measured / (wall_after - wall_before),
             "cpu_us_per_run": (cpu_after - cpu_before) * 1e6 / measured}
 

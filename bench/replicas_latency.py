@@ -10,10 +10,12 @@ round trip at the end, to cut the renewed claim back; renewals happen while the 
 
 Then winning calls per second from one process, each on a key of its own: one after another
 and 16 at a time, with the hold-window rule and per fire time of a cron job (a claim, and a
-cut-back as the run ends)."""
+cut-back as the run ends). Last, claims per second with 1, 5 and 20 replica processes at once,
+all calling the same keys per fire time, as replicas of one service do."""
 
 import argparse
 import asyncio
+import multiprocessing
 import platform
 import statistics
 import sys
@@ -60,9 +62,8 @@ async def throughput(claims, runs, trigger, concurrency):
     """Winning once() calls per second, `concurrency` at a time, each on a fresh key."""
     hold = timedelta(seconds=60)
     stamp = time.time_ns()
-    # The yearly pattern's last occurrence is long past: each call is a catch-up within its window.
-    window = timedelta(days=366) if trigger is not None else None
-    wrappers = [tyvo_replicas.once(noop, claims, key=f"rate-{stamp}-{i}", hold=hold, trigger=trigger, catch_up=window)
+    # Each call claims the current second's fire time of a key of its own.
+    wrappers = [tyvo_replicas.once(noop, claims, key=f"rate-{stamp}-{i}", hold=hold, trigger=trigger)
                 for i in range(runs)]
     for warm in wrappers[:100]:
         await warm()
@@ -77,8 +78,58 @@ async def throughput(claims, runs, trigger, concurrency):
     return (runs - 100) / (time.perf_counter() - began)
 
 
+EVERY_SECOND = tyvo.Trigger.Cron("* * * * * *")
 RATES = [("hold window", None, 1), ("hold window", None, 16),
-         ("per fire time", tyvo.Trigger.Cron("0 0 0 1 1 *"), 1), ("per fire time", tyvo.Trigger.Cron("0 0 0 1 1 *"), 16)]
+         ("per fire time", EVERY_SECOND, 1), ("per fire time", EVERY_SECOND, 16)]
+REPLICAS = (1, 5, 20)
+REPLICA_SECONDS = 4.0
+
+
+def replica(kind, url, stamp, start_at, results):
+    """One replica: claims the current fire time of the shared keys in turn, 4 at a time, from
+    `start_at` (time.time()) for REPLICA_SECONDS; puts (calls, wins) on `results`."""
+    async def run():
+        make = tyvo_replicas.RedisClaims if kind == "redis" else tyvo_replicas.PostgresClaims
+        async with make(url) as claims:
+            wrappers = [tyvo_replicas.once(noop_won, claims, key=f"shared-{stamp}-{i}", hold=timedelta(seconds=5),
+                                           trigger=EVERY_SECOND) for i in range(200)]
+            await wrappers[0]()  # connected
+            await asyncio.sleep(max(0.0, start_at - time.time()))
+            counts = [0, 0]
+            end = time.monotonic() + REPLICA_SECONDS
+
+            async def worker(offset):
+                position = offset
+                while time.monotonic() < end:
+                    won = await wrappers[position % len(wrappers)]()
+                    counts[0] += 1
+                    counts[1] += won is True
+                    position += 4
+
+            await asyncio.gather(*(worker(offset) for offset in range(4)))
+            return counts
+
+    results.put(asyncio.run(run()))
+
+
+async def noop_won():
+    return True
+
+
+def replicas_rate(server, count):
+    """Claims (and wins) per second, summed over `count` replica processes."""
+    context = multiprocessing.get_context("spawn")
+    results = context.Queue()
+    start_at = time.time() + 3.0 + count * 0.4  # after every replica has started and connected
+    stamp = time.time_ns()
+    processes = [context.Process(target=replica, args=(server.kind, server.url, stamp, start_at, results))
+                 for _ in range(count)]
+    for process in processes:
+        process.start()
+    counts = [results.get(timeout=120) for _ in processes]
+    for process in processes:
+        process.join(timeout=60)
+    return sum(c[0] for c in counts) / REPLICA_SECONDS, sum(c[1] for c in counts) / REPLICA_SECONDS
 
 
 def main():
@@ -86,7 +137,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3000)
     parser.add_argument("--out", type=Path)
     options = parser.parse_args()
-    rows, rate_rows = [], []
+    rows, rate_rows, replica_rows = [], [], []
     for server_type, make in ((RedisServer, tyvo_replicas.RedisClaims), (PostgresServer, tyvo_replicas.PostgresClaims)):
         server = server_type()
         try:
@@ -94,6 +145,8 @@ def main():
 
             async def run():
                 async with make(server.url) as claims:
+                    await claims.claim("bench-first", "first", timedelta(milliseconds=1))
+                    await asyncio.sleep(1.5)  # a store vouches for fire times from 1 s after its first claim
                     latency = await measure(claims, options.runs + 100)
                     rates = [(rule, concurrency, await throughput(claims, options.runs + 100, trigger, concurrency))
                              for rule, trigger, concurrency in RATES]
@@ -101,6 +154,8 @@ def main():
 
             results, rates = asyncio.run(run())
             rate_rows += [(server.kind, rule, concurrency, rate) for rule, concurrency, rate in rates]
+            for count in REPLICAS:
+                replica_rows.append((server.kind, count, *replicas_rate(server, count)))
         finally:
             server.remove()
         for case, samples in results.items():
@@ -129,6 +184,18 @@ def main():
     ]
     for store, rule, concurrency, rate in rate_rows:
         lines.append(f"| {store} | {rule} | {concurrency} | {rate:,.0f} |")
+    lines += [
+        "",
+        f"Claims per second with several replica processes at once, for {REPLICA_SECONDS:.0f} s: each replica",
+        "calls the same 200 keys in turn, 4 calls at a time, each call claiming the current second's fire",
+        "time of its key (a no-op run on the winner, then its cut-back). Summed over the replicas: calls",
+        "answered, and of those the wins (runs).",
+        "",
+        "| store | replicas | claims per second | runs per second |",
+        "|---|---:|---:|---:|",
+    ]
+    for store, count, calls, wins in replica_rows:
+        lines.append(f"| {store} | {count} | {calls:,.0f} | {wins:,.0f} |")
     text = "\n".join(lines) + "\n"
     print(text)
     if options.out:

@@ -4,7 +4,8 @@ Measures, in one fresh process:
   schedule_s     registering every job (for tyvo: an asyncio.gather of the schedule awaitables;
                  for the plain loop: creating the tasks; for APScheduler: the add_job calls)
   first_runs_s   from start until every job's first run has happened
-  rss_per_job    resident memory growth per job, from before registering to after the first runs
+  rss_per_job    resident memory growth per job, from before registering to the end of the idle
+                 window: every first run done and every job asleep (see memory.py for more on it)
   idle_cpu_pct   process CPU over an idle window (all first runs done, a settling second allowed)
   shutdown_s     from asking to stop until everything has stopped (tyvo: from `await shutdown()`
                  until start()'s future completes)
@@ -46,13 +47,13 @@ async def measure(name, jobs, idle_seconds, settle_seconds, timeout):
         first_runs_s = time.monotonic() - scheduled
     except asyncio.TimeoutError:
         first_runs_s = None
-    rss_after = rss_bytes()
 
     await asyncio.sleep(settle_seconds)
     cpu_before, wall_before = cpu_seconds(), time.monotonic()
     await asyncio.sleep(idle_seconds)
     idle_cpu = cpu_seconds() - cpu_before
     idle_wall = time.monotonic() - wall_before
+    rss_after = rss_bytes()
 
     stopping = time.monotonic()
     await contestant.stop()

@@ -8,6 +8,7 @@
 #include "bridge/asyncio_api.hpp"
 #include "python/python_exception.hpp"
 #include "bridge/run_event.hpp"
+#include "bridge/run_observers.hpp"
 #include "bridge/runtime/detail/pool.hpp"
 #include "bridge/runtime/fork_generation.hpp"
 #include "python/saved_exception.hpp"
@@ -487,7 +488,10 @@ PyRef start_task(PyObject* loop, bool plain_tasks, EnsureFutureEntry& entry) {
   // An observed run's task gets a context of its own, in which its start is noted first.
   PyRef context;
   if (entry.event) {
-    const bool at_once = !plain_tasks || !PyCoro_CheckExact(entry.awaitable.get());
+    // With nobody subscribed, nothing needs the instant of the first step itself: the start is
+    // noted as the task is made, which spares the run a callback of its own.
+    const bool at_once = !plain_tasks || !PyCoro_CheckExact(entry.awaitable.get()) ||
+                         run_event_deliver_sink() == nullptr;
     context = begin_observed_run(loop, entry.event.get(), at_once);
   }
   PyRef task = PyRef::steal(as_task(loop, plain_tasks, entry.awaitable.get(), context.get()));
@@ -497,6 +501,7 @@ PyRef start_task(PyObject* loop, bool plain_tasks, EnsureFutureEntry& entry) {
   }
   entry.awaitable.reset();
   watched_by_tyvo(task.get());
+  if (entry.event) observed_run_task(entry.event.get(), task.get());
   PyRef completer = new_callback(task_completer_type(), TaskCompleterState{std::move(entry.outcome),
                                                                            PyRef::borrow(loop), task,
                                                                            std::move(entry.event)});

@@ -3,7 +3,11 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <memory>
 #include <string>
+
+#include "bridge/job_status.hpp"
 
 namespace tyvo::py {
 
@@ -14,6 +18,10 @@ struct RunDue {
   std::chrono::steady_clock::time_point steady;
   std::chrono::system_clock::time_point wall;
   bool first = false;
+  // The job's status and the run's number in it (see JobStatus::run_begun).
+  std::shared_ptr<JobStatus> status;
+  std::uint64_t run = 0;
+  std::string cron;  // a cron job's pattern as written; empty for an interval
 };
 
 }  // namespace tyvo::py

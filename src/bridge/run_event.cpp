@@ -3,6 +3,7 @@
 #include <datetime.h>
 
 #include <cstdint>
+#include <memory>
 #include <new>
 
 #include "bridge/asyncio_api.hpp"
@@ -18,14 +19,21 @@ using std::chrono::steady_clock;
 using std::chrono::system_clock;
 
 enum class EventKind : std::uint8_t { run, skipped, ended };
-enum class RunOutcome : std::uint8_t { none, returned, raised, cancelled };
 
 struct EventState {
   PyRef job_id;     // str
   PyRef exception;  // the run's, or the one that stopped the job; null otherwise
+  // A weak reference to a run's task, from its making to its end: a task that a dropped loop
+  // never ends must not be kept alive here.
+  PyRef task;
+  std::shared_ptr<JobStatus> status;  // a run's job's, with the run's number in it
+  std::uint64_t run = 0;
+  std::string cron;  // a cron job's run: its pattern
   steady_clock::time_point due_steady{}, started_steady{}, ended_steady{};
   system_clock::time_point due_wall{}, started_wall{}, ended_wall{};
-  const char* reason = nullptr;  // for "ended"
+  // "ended": why the job ended; "skipped": why the fire time was passed over; "run": why the run
+  // did not do its job here (passed over on this replica, or cancelled at shutdown).
+  const char* reason = nullptr;
   EventKind kind = EventKind::run;
   RunOutcome outcome = RunOutcome::none;
   bool has_due = false;
@@ -43,18 +51,6 @@ struct EventObject {
 EventState& state_of(PyObject* self) { return reinterpret_cast<EventObject*>(self)->state; }
 
 // --- values as Python sees them --------------------------------------------------------------
-
-PyObject* utc_datetime(system_clock::time_point instant) {
-  using namespace std::chrono;
-  const auto micros = floor<microseconds>(instant);
-  const auto day = floor<days>(micros);
-  const year_month_day date{day};
-  const hh_mm_ss time{micros - day};
-  return PyDateTimeAPI->DateTime_FromDateAndTime(
-      int(date.year()), int(unsigned(date.month())), int(unsigned(date.day())), int(time.hours().count()),
-      int(time.minutes().count()), int(time.seconds().count()), int(time.subseconds().count()),
-      PyDateTime_TimeZone_UTC, PyDateTimeAPI->DateTimeType);
-}
 
 // time.monotonic() reads the same clock (CLOCK_MONOTONIC) as steady_clock.
 double monotonic_seconds(steady_clock::time_point instant) {
@@ -77,16 +73,6 @@ const char* kind_name(EventKind kind) {
     case EventKind::ended: return "ended";
   }
   return "run";
-}
-
-const char* outcome_name(RunOutcome outcome) {
-  switch (outcome) {
-    case RunOutcome::returned: return "returned";
-    case RunOutcome::raised: return "raised";
-    case RunOutcome::cancelled: return "cancelled";
-    case RunOutcome::none: break;
-  }
-  return nullptr;
 }
 
 using Getter = PyObject* (*)(PyObject*, void*);
@@ -154,8 +140,17 @@ PyGetSetDef getters[] = {
        return Py_NewRef(exception != nullptr ? exception : Py_None);
      }),
      nullptr, "The run's exception, with its traceback.", nullptr},
+    {"cron", Getter([](PyObject* self, void*) {
+       const auto& s = state_of(self);
+       return when(!s.cron.empty(), [&] {
+         return PyUnicode_DecodeUTF8(s.cron.data(), Py_ssize_t(s.cron.size()), "replace");
+       });
+     }),
+     nullptr, "A cron job's run: its pattern as written; None otherwise.", nullptr},
     {"reason", Getter([](PyObject* self, void*) { return text_or_none(state_of(self).reason); }), nullptr,
-     "Why the job's task ended: \"shutdown\", \"failed\" or \"exhausted\".", nullptr},
+     "Why the job's task ended (\"shutdown\", \"failed\", \"exhausted\"), why a fire time was skipped, or why "
+     "a run did not do its work (a replica's skip reason; \"shutdown\" when a drain cancelled it).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyObject* event_repr(PyObject* self) {
@@ -168,11 +163,13 @@ PyObject* event_repr(PyObject* self) {
 int event_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(state_of(self).exception.get());
+  Py_VISIT(state_of(self).task.get());
   return 0;
 }
 
 int event_clear(PyObject* self) {
   state_of(self).exception.reset();
+  state_of(self).task.reset();
   return 0;
 }
 
@@ -204,12 +201,28 @@ void call_sink(PyObject* sink, PyObject* event) {
   PyErr_WriteUnraisable(sink);
 }
 
+// The run whose context this is (set in each observed run's own context as it starts).
+PyObject* current_run_variable() {
+  static PyObject* variable = nullptr;
+  if (variable == nullptr) variable = require(PyContextVar_New("tyvo_observe.current_run", nullptr));
+  return variable;
+}
+
+// The runs that have a task and have not ended: what a drain waits for. Kept for the process.
+PyObject* runs_with_tasks() {
+  static PyObject* runs = nullptr;
+  if (runs == nullptr) runs = require(PySet_New(nullptr));
+  return runs;
+}
+
 void note_started(PyObject* event) {
   auto& s = state_of(event);
   if (s.abandoned || s.started) return;
   s.started = true;
   s.started_steady = steady_clock::now();
   s.started_wall = system_clock::now();
+  if (s.status) s.status->run_started(s.run, s.started_wall);
+  PyRef token = PyRef::steal(require(PyContextVar_Set(current_run_variable(), event)));
   if (PyObject* sink = run_event_start_sink()) {
     PyRef held = PyRef::borrow(sink);  // the sink may unsubscribe itself
     call_sink(held.get(), event);
@@ -280,6 +293,28 @@ void with_lock_quietly(Body&& body) {
 
 }  // namespace
 
+PyObject* utc_datetime(system_clock::time_point instant) {
+  using namespace std::chrono;
+  const auto micros = floor<microseconds>(instant);
+  const auto day = floor<days>(micros);
+  const year_month_day date{day};
+  const hh_mm_ss time{micros - day};
+  return PyDateTimeAPI->DateTime_FromDateAndTime(
+      int(date.year()), int(unsigned(date.month())), int(unsigned(date.day())), int(time.hours().count()),
+      int(time.minutes().count()), int(time.seconds().count()), int(time.subseconds().count()),
+      PyDateTime_TimeZone_UTC, PyDateTimeAPI->DateTimeType);
+}
+
+const char* outcome_name(RunOutcome outcome) {
+  switch (outcome) {
+    case RunOutcome::returned: return "returned";
+    case RunOutcome::raised: return "raised";
+    case RunOutcome::cancelled: return "cancelled";
+    case RunOutcome::none: break;
+  }
+  return nullptr;
+}
+
 PyTypeObject* run_event_type() {
   static PyTypeObject* type = nullptr;
   if (type != nullptr) return type;
@@ -307,7 +342,63 @@ PyRef new_run_event(const RunDue& due) {
   s.due_steady = due.steady;
   s.due_wall = due.wall;
   s.first = due.first;
+  s.status = due.status;
+  s.run = due.run;
+  s.cron = due.cron;
   return event;
+}
+
+void observed_run_task(PyObject* event, PyObject* task) {
+  PyRef weak = PyRef::steal(PyWeakref_NewRef(task, nullptr));
+  if (!weak || PySet_Add(runs_with_tasks(), event) < 0) {
+    PyErr_Clear();  // a task of a factory's without weak references, or out of memory: a drain
+    return;         // will not wait for this run
+  }
+  state_of(event).task = std::move(weak);
+}
+
+PyRef runs_in_progress() {
+  PyRef runs = PyRef::steal(require(PyList_New(0)));
+  PyRef snapshot = PyRef::steal(require(PySequence_List(runs_with_tasks())));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(snapshot.get()); ++i) {
+    PyObject* event = PyList_GET_ITEM(snapshot.get(), i);
+    PyObject* weak = state_of(event).task.get();
+    if (weak == nullptr) continue;
+    PyRef task = PyRef::steal(require(PyObject_CallNoArgs(weak)));
+    if (task.get() == Py_None) {  // gone without an end (its loop was dropped): forget the run
+      state_of(event).task.reset();
+      require(PySet_Discard(runs_with_tasks(), event));
+      continue;
+    }
+    PyRef pair = PyRef::steal(require(PyTuple_Pack(2, event, task.get())));
+    require(PyList_Append(runs.get(), pair.get()));
+  }
+  return runs;
+}
+
+PyRef current_run() {
+  PyObject* value = nullptr;
+  require(PyContextVar_Get(current_run_variable(), Py_None, &value));
+  return PyRef::steal(value);
+}
+
+PyRef replica_skipped(PyObject* run, system_clock::time_point due, const char* reason) {
+  if (Py_TYPE(run) != run_event_type()) raise(PyExc_TypeError, "replica_skipped() takes a RunEvent");
+  auto& r = state_of(run);
+  r.reason = reason;
+  PyRef event = new_event(EventKind::skipped, "");
+  auto& s = state_of(event.get());
+  s.job_id = r.job_id;
+  s.reason = reason;
+  s.has_due = true;
+  s.due_wall = due;
+  s.due_steady = r.due_steady + std::chrono::duration_cast<steady_clock::duration>(due - r.due_wall);
+  return event;
+}
+
+void cancelled_at_shutdown(PyObject* run) {
+  if (Py_TYPE(run) != run_event_type()) raise(PyExc_TypeError, "cancelled_at_shutdown() takes a RunEvent");
+  if (!state_of(run).ended) state_of(run).reason = "shutdown";
 }
 
 PyRef begin_observed_run(PyObject* loop, PyObject* event, bool at_once) {
@@ -345,6 +436,12 @@ void end_observed_run(PyObject* event, steady_clock::time_point ended_steady, sy
     s.outcome = PyErr_GivenExceptionMatches(exception, asyncio::cancelled_error()) ? RunOutcome::cancelled
                                                                                     : RunOutcome::raised;
   }
+  // A run whose job task went first (a shutdown) is known to have ended only from here.
+  if (s.status) s.status->run_ended(s.run, ended_wall, s.outcome);
+  if (s.task) {
+    s.task.reset();
+    if (PySet_Discard(runs_with_tasks(), event) < 0) PyErr_Clear();
+  }
   if (PyObject* sink = run_event_deliver_sink()) {
     PyRef held = PyRef::borrow(sink);
     call_sink(held.get(), event);
@@ -352,12 +449,14 @@ void end_observed_run(PyObject* event, steady_clock::time_point ended_steady, sy
 }
 
 void post_skipped_fire_times(const TaskLocals& locals, const RunDue& run,
-                             const std::vector<system_clock::time_point>& skipped) {
+                             const std::vector<system_clock::time_point>& skipped, const char* reason) {
   with_lock_quietly([&] {
+    if (run_event_deliver_sink() == nullptr) return;  // nobody to tell
     std::vector<PyRef> events;
     for (const auto fire_time : skipped) {
       PyRef event = new_event(EventKind::skipped, run.job_id);
       auto& s = state_of(event.get());
+      s.reason = reason;
       s.has_due = true;
       s.due_wall = fire_time;
       s.due_steady = run.steady + std::chrono::duration_cast<steady_clock::duration>(fire_time - run.wall);
@@ -369,6 +468,7 @@ void post_skipped_fire_times(const TaskLocals& locals, const RunDue& run,
 
 void post_job_ended(const TaskLocals& locals, const std::string& job_id, const char* reason, PyRef exception) {
   with_lock_quietly([&] {
+    if (run_event_deliver_sink() == nullptr) return;  // nobody to tell
     PyRef event = new_event(EventKind::ended, job_id);
     state_of(event.get()).reason = reason;
     state_of(event.get()).exception = std::move(exception);

@@ -5,8 +5,8 @@
 namespace tyvo::py {
 namespace {
 
-// Written under the interpreter lock, read by job tasks without it: a stale answer costs at most
-// one run's event built for nobody, or one run not reported right after subscribing.
+// Set once, as tyvo_observe loads; read by job tasks without the interpreter lock. A run that
+// reads it stale just goes unobserved.
 std::atomic<bool> observed{false};
 
 // Held until replaced; the process-wide pair, so never released at exit by anyone else.
@@ -23,8 +23,9 @@ PyRef& start_sink() {
 
 bool runs_observed() noexcept { return observed.load(std::memory_order_relaxed); }
 
+void observe_runs() noexcept { observed.store(true, std::memory_order_relaxed); }
+
 void set_run_event_sinks(PyRef deliver, PyRef start) {
-  observed.store(bool(deliver), std::memory_order_relaxed);
   if (!deliver) start.reset();
   // Swapped in before the old ones go: their release may run Python code that reads the sinks.
   std::swap(deliver_sink(), deliver);

@@ -11,6 +11,7 @@
 #include "python/interpreter.hpp"
 #include "bridge/run_event.hpp"
 #include "bridge/run_observers.hpp"
+#include "bridge/runtime/heap_release.hpp"
 #include "bridge/runtime/oneshot.hpp"
 #include "bridge/runtime/runtime.hpp"
 #include "bridge/start_permits.hpp"
@@ -210,9 +211,17 @@ class RunQueue : public std::enable_shared_from_this<RunQueue> {
 
   // How many runs the drainer may start now; ends the draining when none.
   std::size_t allowed() {
-    std::lock_guard lock(mutex_);
-    const std::size_t count = startable();
-    if (count == 0) draining_ = false;
+    std::size_t count;
+    bool out_of_permits;
+    {
+      std::lock_guard lock(mutex_);
+      count = startable();
+      if (count == 0) draining_ = false;
+      out_of_permits = count == 0 && !waiting_.empty();
+    }
+    // More runs due at once than the loop may hold: once they have run, their short-lived state
+    // leaves the heap full of holes.
+    if (out_of_permits) rt::release_heap_after_burst();
     return count;
   }
 

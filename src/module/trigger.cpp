@@ -138,4 +138,10 @@ TriggerValue extract_trigger(PyObject* object, const char* parameter) {
   raise_conversion_error(parameter, object, "Trigger");
 }
 
+PyRef trigger_object(const TriggerValue& value) {
+  if (base_type == nullptr || cron_type == nullptr || interval_type == nullptr) create_classes();
+  PyTypeObject* type = std::holds_alternative<CronTrigger>(value) ? cron_type : interval_type;
+  return PyRef::steal(new_trigger(type, value));
+}
+
 }  // namespace tyvo::py

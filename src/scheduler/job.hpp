@@ -3,12 +3,11 @@
 
 #include <atomic>
 #include <memory>
-#include <optional>
 #include <string>
 #include <unordered_map>
 
 #include "python/python_call.hpp"
-#include "bridge/runtime/channel.hpp"
+#include "bridge/job_status.hpp"
 #include "python/exit_release.hpp"
 #include "module/trigger_value.hpp"
 
@@ -23,8 +22,9 @@ struct Job {
   TriggerValue trigger;
   // True: runs happen at fire times. Shared by every copy, so pause and resume reach the task.
   std::shared_ptr<std::atomic<bool>> active;
-  // Set only in the supervisor's copy, once the job's task has been started.
-  std::optional<rt::Sender<rt::Signal>> shutdown_tx;
+  // What the job does and did last, for observers: made only once tyvo_observe is loaded (a job
+  // scheduled before has none). Shared by every copy, like `active`.
+  std::shared_ptr<py::JobStatus> status;
 };
 
 using JobRegistry = std::unordered_map<std::string, Job>;

@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "bridge/asyncio_api.hpp"
 #include "bridge/coroutine_handover.hpp"
 #include "python/interpreter.hpp"
 #include "bridge/log.hpp"
@@ -21,17 +22,23 @@
 namespace tyvo {
 namespace {
 
-void report_outcome(const Job& job, py::CoroutineOutcome outcome) {
+// Logs a run's exception; returns how the run ended.
+py::RunOutcome report_outcome(const Job& job, py::CoroutineOutcome outcome) {
   auto* exception = std::get_if<py::PythonException>(&outcome);
-  if (exception == nullptr) return;  // a return value is dropped unused
+  if (exception == nullptr) return py::RunOutcome::returned;  // a return value is dropped unused
   std::string rendered;
+  py::RunOutcome how = py::RunOutcome::raised;
   {
     py::InterpreterLock lock;
-    if (!lock.held()) return;
+    if (!lock.held()) return how;
     rendered = exception->render();
+    if (PyErr_GivenExceptionMatches(exception->error.get(), py::asyncio::cancelled_error())) {
+      how = py::RunOutcome::cancelled;
+    }
     outcome = py::CoroutineOutcome(py::PyRef{});  // release the exception while we hold the lock
   }
   TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, rendered);
+  return how;
 }
 
 // An instant on both clocks: the steady one to sleep on, the wall one for cron fire times.
@@ -50,34 +57,57 @@ constexpr std::size_t max_skipped_reported = 1000;
 void report_passed_over(const Job& job, const py::TaskLocals& locals, const Instant& due, const Instant& ended) {
   const auto passed = fire_times_passed_over(job.trigger, due.wall, ended.wall, max_skipped_reported);
   if (passed.empty()) return;
-  post_skipped_fire_times(locals, py::RunDue{job.id, due.steady, due.wall, false},
-                          std::vector<std::chrono::system_clock::time_point>(passed.begin(), passed.end()));
+  post_skipped_fire_times(locals, py::RunDue{job.id, due.steady, due.wall, false, nullptr, 0, {}},
+                          std::vector<std::chrono::system_clock::time_point>(passed.begin(), passed.end()),
+                          "overlap");
 }
 
-// Reports how a run ended and sets `ended` to when it did. `observed_due`: the run's due instant
-// when observers were told of the run.
+// For observers: the fire time `due` found the job paused.
+void report_paused(const Job& job, const py::TaskLocals& locals, const Instant& due) {
+  post_skipped_fire_times(locals, py::RunDue{job.id, due.steady, due.wall, false, nullptr, 0, {}}, {due.wall}, "paused");
+}
+
+// An observed run: its due instant and its number in the job's status.
+struct ObservedRun {
+  Instant due;
+  std::uint64_t number;
+};
+
+// Reports how a run ended and sets `ended` to when it did. `observed`: set when observers were
+// told of the run.
 AfterRun after(const Job& job, std::optional<py::RunEnd> end, Instant& ended, const py::TaskLocals& locals,
-               const Instant* observed_due) {
+               const ObservedRun* observed) {
+  const auto note_not_run = [&] {
+    if (observed == nullptr || !job.status) return;
+    job.status->run_ended(observed->number, std::nullopt, py::RunOutcome::none);
+  };
   if (!end) {
-    report_outcome(job, py::outcome_of_lost_run());
+    const auto how = report_outcome(job, py::outcome_of_lost_run());
     ended = Instant::now();
+    if (observed != nullptr && job.status) job.status->run_ended(observed->number, ended.wall, how);
     return AfterRun::next_fire_time;
   }
   if (end->unwanted) {  // paused while the run waited for its turn
     ended = Instant::now();
+    note_not_run();
+    if (observed != nullptr) report_paused(job, locals, observed->due);
     return AfterRun::next_fire_time;
   }
   if (!end->started) {  // the handler raised, or the loop refused the coroutine
+    note_not_run();
     if (!end->failure.empty()) TYVO_LOG_ERROR("Failed to execute job {}: {}", job.id, end->failure);
-    if (observed_due != nullptr && !end->failure.empty()) {
+    if (observed != nullptr && !end->failure.empty()) {
       auto* error = std::get_if<py::PythonException>(&end->outcome);
       post_job_ended(locals, job.id, "failed", error != nullptr ? std::move(error->error) : py::PyRef{});
     }
     return AfterRun::cannot_go_on;
   }
   ended = Instant{end->finished_steady, end->finished_wall};
-  report_outcome(job, std::move(end->outcome));
-  if (observed_due != nullptr) report_passed_over(job, locals, *observed_due, ended);
+  const auto how = report_outcome(job, std::move(end->outcome));
+  if (observed != nullptr) {
+    if (job.status) job.status->run_ended(observed->number, ended.wall, how);
+    report_passed_over(job, locals, observed->due, ended);
+  }
   return AfterRun::next_fire_time;
 }
 
@@ -88,9 +118,15 @@ rt::Task<AfterRun> run_once(const Job& job, rt::Receiver<rt::Signal>& stop,
   // The one question a run asks about observers when there are none.
   const bool observed = py::runs_observed();
   const Instant due = at;
-  py::RunHandle run = py::start_run(
-      job.call, locals, job.active,
-      observed ? std::make_unique<py::RunDue>(py::RunDue{job.id, due.steady, due.wall, first}) : nullptr);
+  std::unique_ptr<py::RunDue> observed_due;
+  ObservedRun observed_run{due, 0};
+  if (observed) {
+    if (job.status) observed_run.number = job.status->run_begun(due.wall);
+    observed_due = std::make_unique<py::RunDue>(
+        py::RunDue{job.id, due.steady, due.wall, first, job.status, observed_run.number, {}});
+    if (const auto* cron = std::get_if<CronTrigger>(&job.trigger)) observed_due->cron = cron->expr;
+  }
+  py::RunHandle run = py::start_run(job.call, locals, job.active, std::move(observed_due));
   auto end = co_await rt::receive_unless_signalled(stop, run.end());
   if (!end) {
     // A run that has not begun never will; one being begun right now is handed to the loop
@@ -98,7 +134,7 @@ rt::Task<AfterRun> run_once(const Job& job, rt::Receiver<rt::Signal>& stop,
     co_await run.withdraw();
     co_return AfterRun::stopped;
   }
-  co_return after(job, std::move(*end), at, *locals, observed ? &due : nullptr);
+  co_return after(job, std::move(*end), at, *locals, observed ? &observed_run : nullptr);
 }
 
 // Sets `at` from the instant the next fire time counts from (the end of the run, or now) to that
@@ -117,6 +153,7 @@ rt::UnlessSignalled<rt::Sleep> sleep_to_next_fire_time(const Job& job, rt::Recei
   if (const auto* interval = std::get_if<IntervalTrigger>(&job.trigger)) {
     const auto delay = interval->as_nanoseconds();
     at = {rt::detail::deadline_after(from.steady, delay), due_wall(delay)};
+    if (job.status && py::runs_observed()) job.status->next_fire(at.wall);
     return rt::sleep_until_unless_signalled(stop, at.steady);
   }
   std::chrono::sys_seconds next;
@@ -129,6 +166,7 @@ rt::UnlessSignalled<rt::Sleep> sleep_to_next_fire_time(const Job& job, rt::Recei
   last_occurrence = next;
   const auto delay = delay_until(next, from.wall);
   at = {rt::detail::deadline_after(from.steady, delay), due_wall(delay)};
+  if (job.status && py::runs_observed()) job.status->next_fire(next);
   const auto wall_from = std::chrono::time_point_cast<std::chrono::nanoseconds>(from.wall);
   return rt::sleep_until_wall_unless_signalled(stop, rt::detail::wall_deadline_after(wall_from, delay));
 }
@@ -171,11 +209,13 @@ rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<c
       if (outcome == AfterRun::cannot_go_on) co_return;
       if (outcome == AfterRun::stopped) break;
     } else if (fires_back_to_back(job.trigger)) {
+      if (job.status && py::runs_observed()) job.status->next_fire(std::nullopt);  // due once resumed
       if (!co_await until_switched_on(job, stop)) break;
       first = false;
       at = Instant::now();
       continue;  // its next fire time is now
     } else {
+      if (!first && py::runs_observed()) report_paused(job, *locals, at);
       at = Instant::now();
     }
     first = false;
@@ -183,7 +223,10 @@ rt::Task<void> run_job(Job job, rt::Receiver<rt::Signal> stop, std::shared_ptr<c
   }
   if (!launched->retired()) job.active->store(false);
   TYVO_LOG_WARN("Job {} is now shutdown", job.id);
-  if (py::runs_observed()) post_job_ended(*locals, job.id, "shutdown", py::PyRef{});
+  if (py::runs_observed()) {
+    if (job.status) job.status->next_fire(std::nullopt);
+    post_job_ended(*locals, job.id, "shutdown", py::PyRef{});
+  }
 }
 
 }  // namespace tyvo

@@ -1,6 +1,7 @@
 #include "scheduler/job_switches.hpp"
 #include "scheduler/scheduler_type.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <iterator>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "bridge/operation.hpp"
+#include "bridge/run_observers.hpp"
 #include "bridge/runtime/fork_generation.hpp"
 #include "bridge/task_locals.hpp"
 #include "cron/cron.hpp"
@@ -73,6 +75,15 @@ AccessFlag& access_of(PyObject* self) { return reinterpret_cast<SchedulerObject*
 
 // Shared by every scheduler in the process: ids are unique across schedulers and threads.
 std::atomic<std::uint64_t> job_counter{1};
+
+// Registration order for observers, across every scheduler.
+std::atomic<std::uint64_t> registration_counter{0};
+
+// Every live Scheduler object, borrowed: added as one is made, removed as it goes (lock held).
+std::vector<PyObject*>& live_schedulers() {
+  static auto* schedulers = new std::vector<PyObject*>;
+  return *schedulers;
+}
 
 std::string next_generated_id() {
   const std::uint64_t number = job_counter.fetch_add(1);
@@ -142,7 +153,8 @@ PyObject* schedule(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     Job job{given_id ? std::move(*given_id) : std::move(generated),
             std::make_shared<const JobCall>(
                 JobCall{PyRef::borrow(bound[0]), std::move(call_args), std::move(call_kwargs)}),
-            std::move(trigger), std::make_shared<std::atomic<bool>>(state.started), std::nullopt};
+            std::move(trigger), std::make_shared<std::atomic<bool>>(state.started),
+            runs_observed() ? std::make_shared<JobStatus>(registration_counter.fetch_add(1)) : nullptr};
     state.jobs.insert_or_assign(job.id, job);
     auto locals = capture_task_locals();  // the job stays registered if there is no running loop
     // Most hand-overs need no waiting: settle those here instead of on a worker thread.
@@ -187,9 +199,9 @@ PyObject* start(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     auto [new_job_sender, new_job_receiver] = rt::channel<Job>(1024);
     state.new_job_tx = std::move(new_job_sender);
     auto locals = capture_task_locals_for_jobs();
-    JobRegistry copies;
+    std::vector<Job> copies;
     copies.reserve(state.jobs.size());
-    for (const auto& [id, job] : state.jobs) copies.emplace(id, with_own_call(job));
+    for (const auto& [id, job] : state.jobs) copies.push_back(with_own_call(job));
     auto launched = std::make_shared<LaunchedTasks>();
     state.launched.push_back(launched);
     return start_operation(supervise(std::move(copies), locals, std::move(new_job_receiver),
@@ -279,6 +291,7 @@ PyObject* scheduler_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* self = require(type->tp_alloc(type, 0));
     new (&state_of(self)) SchedulerState();
     new (&access_of(self)) AccessFlag();
+    live_schedulers().push_back(self);
     return self;
   });
 }
@@ -306,6 +319,7 @@ int scheduler_clear(PyObject* self) {
 void scheduler_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  std::erase(live_schedulers(), self);
   // Dropping the senders closes the channels: a running supervisor then shuts its jobs down. Tasks
   // that no supervisor looks after any more are stopped here. In a forked child an inherited
   // scheduler's senders are left alone as they go, and so is the record of its tasks, whose lock a
@@ -336,6 +350,33 @@ PyType_Spec scheduler_layout = {"tyvo.Scheduler", sizeof(SchedulerObject), 0,
 PyObject* scheduler_class() {
   static PyObject* type = PyType_FromSpec(&scheduler_layout);
   return type == nullptr ? nullptr : Py_NewRef(type);
+}
+
+std::vector<RegisteredJob> registered_jobs(PyObject* scheduler) {
+  PyRef type = PyRef::steal(require(scheduler_class()));
+  if (!PyObject_TypeCheck(scheduler, reinterpret_cast<PyTypeObject*>(type.get()))) {
+    raise(PyExc_TypeError, "expected a tyvo.Scheduler, not " + type_name(scheduler));
+  }
+  auto hold = access_of(scheduler).shared();
+  std::vector<RegisteredJob> jobs;
+  jobs.reserve(state_of(scheduler).jobs.size());
+  for (const auto& [id, job] : state_of(scheduler).jobs) {
+    jobs.push_back(RegisteredJob{id, job.trigger, job.active->load(), job.status});
+  }
+  std::sort(jobs.begin(), jobs.end(), [](const RegisteredJob& a, const RegisteredJob& b) {
+    return (a.status ? a.status->registration() : 0) < (b.status ? b.status->registration() : 0);
+  });
+  return jobs;
+}
+
+std::vector<PyRef> started_schedulers() {
+  std::vector<PyRef> started;
+  for (PyObject* scheduler : live_schedulers()) {
+    if (state_of(scheduler).started && !inherited_from_parent(state_of(scheduler))) {
+      started.push_back(PyRef::borrow(scheduler));
+    }
+  }
+  return started;
 }
 
 }  // namespace tyvo::py

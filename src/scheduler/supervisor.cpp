@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "bridge/log.hpp"
 #include "bridge/runtime/race.hpp"
@@ -19,13 +21,23 @@ constexpr auto completion_bound = std::chrono::seconds(10);
 constexpr auto completion_recheck = std::chrono::seconds(1);
 constexpr auto task_settle_recheck = std::chrono::milliseconds(1);
 
-// Gives the job (the supervisor's own copy) a stop channel and starts its task.
-void launch(Job& job, const std::shared_ptr<const py::TaskLocals>& locals,
+// What the supervisor keeps of a job whose task it started: the job itself went to the task.
+struct StartedJob {
+  std::shared_ptr<std::atomic<bool>> active;
+  rt::Sender<rt::Signal> stop;
+};
+
+using StartedJobs = std::unordered_map<std::string, StartedJob>;
+
+// Gives the job a stop channel and starts its task, which owns the job from then on.
+void launch(StartedJobs& started, Job job, const std::shared_ptr<const py::TaskLocals>& locals,
             const std::shared_ptr<LaunchedTasks>& launched) {
   auto [stop_sender, stop_receiver] = rt::channel<rt::Signal>(1);
   launched->add(stop_sender);
-  job.shutdown_tx = std::move(stop_sender);
-  rt::spawn(run_job(job, std::move(stop_receiver), locals, launched));
+  std::string id = job.id;
+  auto active = job.active;
+  rt::spawn(run_job(std::move(job), std::move(stop_receiver), locals, launched));
+  started.insert_or_assign(std::move(id), StartedJob{std::move(active), std::move(stop_sender)});
 }
 
 // Marks the supervisor's tasks orphaned if its frame goes before it has shut them down (its
@@ -53,37 +65,35 @@ rt::Task<std::optional<Job>> next_new_job(rt::Receiver<Job>& new_jobs) { co_retu
 
 // A job scheduled again under an id that already has a task replaces it: the old task is stopped,
 // since nothing else could ever reach it again.
-rt::Task<void> admit(JobRegistry& jobs, Job job, const std::shared_ptr<const py::TaskLocals>& locals,
+rt::Task<void> admit(StartedJobs& jobs, Job job, const std::shared_ptr<const py::TaskLocals>& locals,
                      const std::shared_ptr<LaunchedTasks>& launched) {
   auto existing = jobs.find(job.id);
   if (existing != jobs.end()) {
-    if (existing->second.shutdown_tx) co_await existing->second.shutdown_tx->send(rt::Signal{});
+    co_await existing->second.stop.send(rt::Signal{});
     jobs.erase(existing);
   }
-  auto [entry, inserted] = jobs.emplace(job.id, std::move(job));
-  launch(entry->second, locals, launched);
+  launch(jobs, std::move(job), locals, launched);
 }
 
 // A task has ended once it let go of its stop channel, which it does only after its last write to
 // the job's active flag.
-bool task_running(const Job& job) { return !job.shutdown_tx->is_closed(); }
+bool task_running(const StartedJob& job) { return !job.stop.is_closed(); }
 
 // Active jobs whose task still runs: a job whose task has ended (its pattern has no further
 // occurrence, its handler could not be called) has stopped, whatever its flag says.
-bool any_active_running(const JobRegistry& jobs) {
+bool any_active_running(const StartedJobs& jobs) {
   return std::any_of(jobs.begin(), jobs.end(),
                      [](const auto& entry) { return entry.second.active->load() && task_running(entry.second); });
 }
 
-bool any_task_running(const JobRegistry& jobs) {
+bool any_task_running(const StartedJobs& jobs) {
   return std::any_of(jobs.begin(), jobs.end(), [](const auto& entry) { return task_running(entry.second); });
 }
 
-rt::Task<void> stop_every_job(JobRegistry& jobs) {
+rt::Task<void> stop_every_job(StartedJobs& jobs) {
   TYVO_LOG_WARN("Shutting down {} jobs", jobs.size());
   for (auto& [id, job] : jobs) {
-    if (!job.shutdown_tx) throw std::logic_error("shutdown_tx was not set for job");
-    co_await job.shutdown_tx->send(rt::Signal{});  // a task that already ended just misses it
+    co_await job.stop.send(rt::Signal{});  // a task that already ended just misses it
   }
   // A poll, not a notification: the tasks share nothing with us but their active flags and their
   // stop channels. Inactive is not enough: a paused job's task may still be on its way to its
@@ -105,7 +115,7 @@ rt::Task<void> stop_every_job(JobRegistry& jobs) {
 
 }  // namespace
 
-py::Operation supervise(JobRegistry jobs, std::shared_ptr<const py::TaskLocals> locals,
+py::Operation supervise(std::vector<Job> new_at_start, std::shared_ptr<const py::TaskLocals> locals,
                         rt::Receiver<Job> new_jobs, rt::Receiver<rt::Signal> shutdown,
                         std::shared_ptr<LaunchedTasks> launched, std::vector<rt::Sender<rt::Signal>> retired) {
   OrphanedUnlessSettled orphan_guard{launched};
@@ -113,7 +123,10 @@ py::Operation supervise(JobRegistry jobs, std::shared_ptr<const py::TaskLocals> 
     co_await wait_until_ended(retired);
     retired.clear();
   }
-  for (auto& [id, job] : jobs) launch(job, locals, launched);
+  StartedJobs jobs;
+  jobs.reserve(new_at_start.size());
+  for (auto& job : new_at_start) launch(jobs, std::move(job), locals, launched);
+  new_at_start = std::vector<Job>();
 
   bool new_jobs_open = true;
   while (new_jobs_open) {

@@ -30,3 +30,9 @@ def _load() -> ModuleType:
 _module = _load()
 RunEvent = _module.RunEvent
 set_sinks = _module.set_sinks
+job_states = _module.job_states
+started_schedulers = _module.started_schedulers
+runs_in_progress = _module.runs_in_progress
+current_run = _module.current_run
+replica_skipped = _module.replica_skipped
+cancelled_at_shutdown = _module.cancelled_at_shutdown

@@ -17,12 +17,21 @@ def _nanoseconds(instant: datetime.datetime) -> int:
     return (since_epoch.days * 86_400 + since_epoch.seconds) * 1_000_000_000 + since_epoch.microseconds * 1_000
 
 
+def _qualified_name(kind: type) -> str:
+    module = kind.__module__
+    return kind.__qualname__ if module == "builtins" else f"{module}.{kind.__qualname__}"
+
+
 def opentelemetry(tracer_provider: TracerProvider | None = None) -> Subscription:
     """Makes a span "tyvo.job.run" for every run, from `tracer_provider` (default: the global
     one). Each run's span is the root of a trace of its own and is the current span inside the
     run, so spans the handler makes are its children. Attributes: tyvo.job.id, tyvo.job.due
-    (ISO 8601, UTC), tyvo.job.lateness (seconds), tyvo.job.first_run. A run that raised has the
-    exception recorded and status ERROR; a cancelled one status ERROR."""
+    (ISO 8601, UTC), tyvo.job.lateness (seconds), tyvo.job.first_run, and after the nearest
+    conventions faas.trigger ("timer"), faas.cron (cron jobs: the pattern), faas.time (the due
+    time, ISO 8601 UTC). A run that raised has the exception recorded, error.type (the
+    exception's qualified name) and status ERROR; a cancelled one error.type "cancelled" and
+    status ERROR; a successful one leaves the status unset. A run a replica let pass, or one a
+    drain cancelled, has tyvo.job.reason."""
     from opentelemetry import context, trace
     from opentelemetry.trace import Span, Status, StatusCode
 
@@ -30,9 +39,13 @@ def opentelemetry(tracer_provider: TracerProvider | None = None) -> Subscription
     spans: dict[RunEvent, Span] = {}
 
     def on_start(event: RunEvent) -> None:
-        attributes: dict[str, str | bool | float] = {"tyvo.job.id": event.job_id, "tyvo.job.first_run": event.first}
+        attributes: dict[str, str | bool | float] = {"tyvo.job.id": event.job_id, "tyvo.job.first_run": event.first,
+                                                     "faas.trigger": "timer"}
         if event.due is not None:
-            attributes["tyvo.job.due"] = event.due.isoformat()
+            attributes["tyvo.job.due"] = attributes["faas.time"] = event.due.isoformat()
+        cron = event.cron
+        if cron is not None:
+            attributes["faas.cron"] = cron
         if event.lateness is not None:
             attributes["tyvo.job.lateness"] = event.lateness
         start_time = _nanoseconds(event.started) if event.started is not None else None
@@ -50,9 +63,13 @@ def opentelemetry(tracer_provider: TracerProvider | None = None) -> Subscription
             return
         if event.outcome == "raised" and event.exception is not None:
             span.record_exception(event.exception)
+            span.set_attribute("error.type", _qualified_name(type(event.exception)))
             span.set_status(Status(StatusCode.ERROR, f"{type(event.exception).__name__}: {event.exception}"))
         elif event.outcome == "cancelled":
+            span.set_attribute("error.type", "cancelled")
             span.set_status(Status(StatusCode.ERROR, "cancelled"))
+        if event.reason is not None:
+            span.set_attribute("tyvo.job.reason", event.reason)
         span.end(end_time=_nanoseconds(event.ended) if event.ended is not None else None)
 
     return subscribe(on_event, on_start=on_start)

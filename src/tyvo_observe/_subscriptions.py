@@ -7,6 +7,7 @@ import logging
 import threading
 from collections.abc import Callable
 from types import TracebackType
+from typing import TypeVar
 
 from tyvo_observe._native import RunEvent, set_sinks
 
@@ -59,7 +60,14 @@ def subscribe(callback: EventCallback, *, on_start: EventCallback | None = None)
         raise TypeError(f"callback must be callable, not {type(callback).__name__}")
     if on_start is not None and not callable(on_start):
         raise TypeError(f"on_start must be callable or None, not {type(on_start).__name__}")
-    subscription = Subscription(callback, on_start)
+    return add(Subscription(callback, on_start))
+
+
+_Kind = TypeVar("_Kind", bound=Subscription)
+
+
+def add(subscription: _Kind) -> _Kind:
+    """Starts the events for a subscription made here (of a subclass, say)."""
     global _subscriptions, _starters
     with _lock:
         _subscriptions = _subscriptions + (subscription,)
@@ -80,7 +88,7 @@ def _remove(subscription: Subscription) -> None:
 
 
 def _install() -> None:
-    # With nobody subscribed the native side is told so, and job runs build no events at all.
+    # With nobody subscribed the native side is told so, and no event goes to Python.
     if not _subscriptions:
         set_sinks(None, None)
     else:
@@ -95,6 +103,19 @@ def _report(error: Exception, subscription: Subscription, event: RunEvent) -> No
         _logger.warning(message, exc_info=error)
         return
     loop.call_exception_handler({"message": message, "exception": error, "subscription": subscription})
+
+
+def subscribed() -> bool:
+    return bool(_subscriptions)
+
+
+def deliver(event: RunEvent) -> None:
+    """Hands an event made on the Python side to every subscriber."""
+    _deliver(event)
+
+
+def report_internal(message: str) -> None:
+    _logger.warning(message, exc_info=True)
 
 
 def _deliver(event: RunEvent) -> None:

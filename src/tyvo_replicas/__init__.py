@@ -11,8 +11,9 @@ Every call of `report_once`, in any process, first claims "daily-report". Only t
 once across all processes; otherwise at most one run starts per `hold`. Runs of one key never
 overlap: the claim is renewed, from a thread of the store's own, while the run lasts. Expiry is
 decided on the store's clock. When the store cannot be reached the call raises and the handler
-is not called: a run may be missed, never doubled. Inside a run, `current_claim()` gives the
-run's claim with its fencing token.
+is not called: a run may be missed, never doubled. A fire time a replica lets pass is logged
+(rate-limited) unless another replica has it, and reported to tyvo_observe with its reason.
+Inside a run, `current_claim()` gives the run's claim with its fencing token.
 
 A store is anything that implements the `Claims` protocol; `RedisClaims` (extra "redis") and
 `PostgresClaims` (extra "postgres") are provided. Diagnostics go to the logger "tyvo.replicas".
@@ -23,5 +24,6 @@ from ._current import Claim, current_claim
 from ._once import once
 from ._postgres import PostgresClaims
 from ._redis import RedisClaims
+from ._store import Decision
 
-__all__ = ["Claim", "Claims", "PostgresClaims", "RedisClaims", "current_claim", "once"]
+__all__ = ["Claim", "Claims", "Decision", "PostgresClaims", "RedisClaims", "current_claim", "once"]

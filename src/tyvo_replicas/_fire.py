@@ -20,3 +20,16 @@ class FireTimes:
         fall on whole seconds, so the last one before the next whole second is the one."""
         result: datetime | None = self._pattern.previous(now.replace(microsecond=0) + SECOND)
         return result
+
+    def between(self, after: datetime, before: datetime, limit: int) -> list[datetime]:
+        """The occurrences strictly between `after` and `before`, oldest first: at most `limit`
+        of them, the latest ones."""
+        found: list[datetime] = []
+        moment = before
+        while len(found) < limit:
+            earlier: datetime | None = self._pattern.previous(moment)
+            if earlier is None or earlier <= after:
+                break
+            found.append(earlier)
+            moment = earlier
+        return found[::-1]

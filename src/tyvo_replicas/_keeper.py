@@ -22,7 +22,7 @@ from datetime import timedelta
 from typing import Generic, TypeVar
 
 from ._lease import Lease
-from ._pool import Pool
+from ._pool import DEADLINE, Pool
 
 C = TypeVar("C")
 
@@ -138,7 +138,12 @@ class Keeper(Generic[C]):
     async def _renew_lease(self, lease: Lease) -> bool:
         if self._pool is None:
             self._pool = self._make_pool()
-        return await self._pool.run(lambda connection: self._renew(connection, lease.key, lease.token, lease.hold))
+        # A renewal is worth nothing once its claim has lapsed: the store gives up waiting then too.
+        deadline = DEADLINE.set(lease.valid_until)
+        try:
+            return await self._pool.run(lambda connection: self._renew(connection, lease.key, lease.token, lease.hold))
+        finally:
+            DEADLINE.reset(deadline)
 
     async def aclose(self) -> None:
         """Stops every renewal (each still going is logged) and closes the keeper's connections.
@@ -161,9 +166,14 @@ class Keeper(Generic[C]):
 
     async def _shutdown(self) -> None:
         self._take_pending()
-        for lease in list(self._leases):
-            lease.close(f"its {self._owner} was closed")
+        cut_off = sorted(lease.key for lease in list(self._leases) if lease.close())
         self._leases.clear()
+        if cut_off:
+            logger.warning(
+                "Closed %s while %d run(s) were still in progress (%s): their claims are no longer renewed and "
+                "lapse within their hold, after which another replica may start them; await "
+                "tyvo_observe.drain(timeout) before aclose() to let runs end first",
+                self._owner, len(cut_off), ", ".join(cut_off))
         tasks = [task for task in asyncio.all_tasks() if task is not asyncio.current_task()]
         for task in tasks:
             task.cancel()  # the ticks, a connection being opened, leases whose runs have ended

@@ -6,6 +6,7 @@ the run is on, and every store call is measured on this clock, never on the wall
 import asyncio
 import logging
 import math
+import os
 import threading
 import time
 from collections.abc import Awaitable, Callable
@@ -20,14 +21,15 @@ STOP_WAIT = 2.0
 
 
 class Lease:
-    def __init__(self, key: str, token: str, hold: timedelta, asked: float,
+    def __init__(self, key: str, token: str, hold: timedelta, granted: float,
                  max_run: timedelta | None) -> None:
         self.key, self.token, self.hold = key, token, hold
+        self.pid = os.getpid()
         self._seconds = hold.total_seconds()
-        # Until then the claim is known to stand: the store took it no earlier than `asked`.
-        self.valid_until = asked + self._seconds
-        self._first_renewal = asked + self._seconds / 3
-        self._stop_at = asked + max_run.total_seconds() if max_run is not None else math.inf
+        # Until then the claim is known to stand: the store took it no earlier than `granted`.
+        self.valid_until = granted + self._seconds
+        self._first_renewal = granted + self._seconds / 3
+        self._stop_at = granted + max_run.total_seconds() if max_run is not None else math.inf
         self.renewal_sent = False
         self.lost = False
         self._past_max_run = False
@@ -108,14 +110,15 @@ class Lease:
         if self._task is not None:
             self._task.cancel()
 
-    def close(self, why: str) -> None:
-        """Ends the renewals from the keeping loop itself, as its owner closes."""
+    def close(self) -> bool:
+        """Ends the renewals from the keeping loop itself, as its owner closes. Returns whether
+        the lease's run was still going (its owner says so)."""
         if self._task is not None and not self._task.done() and not self._stopped:
             with self._state:
                 self._reported = True
-            logger.error("Stopped renewing the claim on %s while its run goes on (%s); it lapses within %s "
-                         "and another replica may start it before this run ends", self.key, why, self.hold)
             self._task.cancel()
+            return True
+        return False
 
     async def _renew_until_stopped(self, renew: Callable[["Lease"], Awaitable[bool]]) -> None:
         period = self._seconds / 3
@@ -143,7 +146,11 @@ class Lease:
                 async with asyncio.timeout(self.valid_until - sent):
                     still_ours = await renew(self)
             except Exception as error:
-                failure = "the store did not answer in time" if isinstance(error, TimeoutError) else render(error)
+                # A timeout after a clearer failure (a row lock the store gave up on) keeps that one.
+                if not isinstance(error, TimeoutError):
+                    failure = render(error)
+                elif failure is None or failure.startswith("the store did not answer"):
+                    failure = "the store did not answer in time"
                 left = self.valid_until - time.monotonic()
                 if left <= TOO_CLOSE:
                     self._lose(f"renewing it failed until it lapsed: {failure}")

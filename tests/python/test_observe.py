@@ -268,6 +268,28 @@ def test_prometheus_exposition_after_a_few_runs(python):
         runner = asyncio.ensure_future(s.start())
         await wait_for(lambda: runs["ok"] >= 5 and runs["boom"] >= 3)
         await asyncio.sleep(2.0)   # slow's first run ends, passing over a fire time or more
+        s.pause("boom")
+        # The job-state gauges, read at scrape time.
+        live = {f.name: f for f in text_string_to_metric_families(generate_latest(registry).decode())}
+        def gauge(name, **labels):
+            found = [x for x in live[name].samples if all(x.labels.get(k) == v for k, v in labels.items())]
+            assert len(found) == 1, (name, labels, live[name].samples)
+            return found[0].value
+        now = time.time()
+        # Generous margins: on a busy machine a fire time may be due and not yet run.
+        # An interval job has no next fire time while its run is going: "ok" runs back to back.
+        ok_next = [x.value for x in live["tyvo_job_next_fire_timestamp_seconds"].samples
+                   if x.labels["job_id"] == "ok"]
+        assert all(now - 10 <= value <= now + 1 for value in ok_next), ok_next
+        slow_next = gauge("tyvo_job_next_fire_timestamp_seconds", job_id="slow")
+        assert slow_next == int(slow_next) and now - 10 <= slow_next <= now + 2, (slow_next, now)
+        assert now - 10 <= gauge("tyvo_job_last_fire_timestamp_seconds", job_id="ok") <= now
+        assert gauge("tyvo_job_paused", job_id="boom") == 1 and gauge("tyvo_job_paused", job_id="ok") == 0
+        assert gauge("tyvo_job_info", job_id="slow", trigger="* * * * * *") == 1
+        assert gauge("tyvo_job_info", job_id="ok", trigger="every 0.05s") == 1
+        # boom's fire times pass while it is paused
+        await wait_for(lambda: (registry.get_sample_value(
+            "tyvo_job_skipped_fire_times_total", {"job_id": "boom", "reason": "paused"}) or 0) >= 1, timeout=30)
         await s.shutdown()
         await runner
         await asyncio.sleep(0.3)
@@ -290,7 +312,8 @@ def test_prometheus_exposition_after_a_few_runs(python):
         assert value("tyvo_job_lateness_seconds", "_bucket", job_id="ok", le="+Inf") == ok_runs
         assert value("tyvo_job_duration_seconds", "_count", job_id="slow") >= 1
         assert value("tyvo_job_duration_seconds", "_sum", job_id="slow") >= 1.4
-        assert value("tyvo_job_skipped_fire_times", "_total", job_id="slow") >= 1
+        assert value("tyvo_job_skipped_fire_times", "_total", job_id="slow", reason="overlap") >= 1
+        assert value("tyvo_job_skipped_fire_times", "_total", job_id="boom", reason="paused") >= 1
         assert value("tyvo_job_runs_in_progress", job_id="ok") == 0
         assert abs(value("tyvo_job_last_success_timestamp_seconds", job_id="ok") - time.time()) < 60
         assert not samples("tyvo_job_last_success_timestamp_seconds", job_id="boom")
@@ -315,8 +338,16 @@ def test_opentelemetry_span_per_run_with_the_handlers_spans_inside(python):
             runs.append(1)
             if len(runs) == 2:
                 raise ValueError("second run fails")
+        class Stop(Exception): pass
+        async def cron():
+            raise Stop()
+        async def gone():
+            asyncio.current_task().cancel()
+            await asyncio.sleep(1)
         s = tyvo.Scheduler()
         await s.schedule(work, Interval(timedelta(seconds=0.05)), id="work")
+        await s.schedule(cron, Cron("CRON_TZ=UTC * * * * * *"), id="cron")
+        await s.schedule(gone, Interval(timedelta(hours=1)), id="gone")
         with tracer.start_as_current_span("around start"):
             runner = asyncio.ensure_future(s.start())
         await wait_for(lambda: len(runs) >= 3)
@@ -325,6 +356,7 @@ def test_opentelemetry_span_per_run_with_the_handlers_spans_inside(python):
         await asyncio.sleep(0.2)
         spans = exporter.get_finished_spans()
         job_spans = [sp for sp in spans if sp.name == "tyvo.job.run"]
+        work_spans = [sp for sp in job_spans if sp.attributes["tyvo.job.id"] == "work"]
         inner = [sp for sp in spans if sp.name == "inside"]
         assert len(job_spans) >= 3 and len(inner) >= 3
         by_id = {sp.context.span_id: sp for sp in job_spans}
@@ -332,8 +364,17 @@ def test_opentelemetry_span_per_run_with_the_handlers_spans_inside(python):
             parent = by_id[sp.parent.span_id]
             assert parent.context.trace_id == sp.context.trace_id
         assert all(sp.parent is None for sp in job_spans), "each run is a trace of its own"
-        first, failed = job_spans[0], job_spans[1]
+        first, failed = work_spans[0], work_spans[1]
         assert first.attributes["tyvo.job.id"] == "work" and first.attributes["tyvo.job.first_run"] is True
+        assert first.attributes["faas.trigger"] == "timer" and "faas.cron" not in first.attributes
+        assert first.attributes["faas.time"] == first.attributes["tyvo.job.due"]
+        assert "error.type" not in first.attributes and first.status.status_code == StatusCode.UNSET
+        assert failed.attributes["error.type"] == "ValueError"
+        cron_spans = [sp for sp in job_spans if sp.attributes["tyvo.job.id"] == "cron"]
+        assert cron_spans and cron_spans[0].attributes["faas.cron"] == "CRON_TZ=UTC * * * * * *"
+        assert cron_spans[0].attributes["error.type"] == "__main__.main.<locals>.Stop", cron_spans[0].attributes
+        gone = [sp for sp in job_spans if sp.attributes["tyvo.job.id"] == "gone"]
+        assert gone and gone[0].attributes["error.type"] == "cancelled"
         assert failed.attributes["tyvo.job.first_run"] is False
         assert first.attributes["tyvo.job.lateness"] >= 0
         datetime.datetime.fromisoformat(first.attributes["tyvo.job.due"])

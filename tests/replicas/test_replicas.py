@@ -18,6 +18,10 @@ import history
 REPLICA = Path(__file__).with_name("replica.py")
 
 
+# The tick job keeps the hold window on purpose; once() warns about that once per replica.
+HOLD_WINDOW_ON_CRON = "its runs fall on whole seconds"
+
+
 def jobs():
     tag = uuid.uuid4().hex[:8]
     return [
@@ -141,7 +145,7 @@ def test_replicas_run_each_job_once_and_survive_one_killed_mid_run(server, tmp_p
     assert victim not in {e["pid"] for e in after}
     assert len(history.starts(after, tick)) >= 3 and history.starts(after, long), events
     # Replicas that lost the cron race just return; nothing is logged on a healthy store.
-    replicas.assert_clean_logs()
+    replicas.assert_clean_logs(allowed=(HOLD_WINDOW_ON_CRON,))
 
 
 def test_store_outage_skips_runs_and_they_resume_when_it_is_back(server, tmp_path):
@@ -170,7 +174,7 @@ def test_store_outage_skips_runs_and_they_resume_when_it_is_back(server, tmp_pat
     going = history.open_runs(events[:outage]).get(long)
     if going is not None:
         assert f"claim on {long}" in replicas.log(going), replicas.report()
-    replicas.assert_clean_logs(allowed=("Failed to execute job", f"claim on {long}", f"claim on {tick}"))
+    replicas.assert_clean_logs(allowed=(HOLD_WINDOW_ON_CRON, "Failed to execute job", f"claim on {long}", f"claim on {tick}"))
 
 
 def test_twenty_replicas_share_one_postgres_under_its_default_connection_limit(postgres_server, tmp_path):
@@ -203,6 +207,10 @@ def test_twenty_replicas_share_one_postgres_under_its_default_connection_limit(p
     history.check(events, replicas.holds)
     for job in jobs:
         assert len(history.starts(events, job["key"])) >= 2, (job["id"], events)
-    # At most 3 pooled connections and 1 for renewals per replica, and this test's own.
+    # At most 3 pooled connections and 1 for renewals per replica (2 while a renewal waits on a
+    # locked row, which nobody does here), and this test's own.
     assert peak <= 20 * 4 + 1
-    replicas.assert_clean_logs()
+    # 20 replicas on 2 cores: a tick's cut-back may come after the next second, which is then
+    # missed everywhere, and said so.
+    replicas.assert_clean_logs(allowed=(HOLD_WINDOW_ON_CRON, "the key's previous run still holds its claim",
+                                        "ran on no replica"))

@@ -39,8 +39,20 @@ async def main() -> None:
         runner = asyncio.ensure_future(scheduler.start())
         while len(seen) < 2:
             await asyncio.sleep(0.02)
+        states = tyvo_observe.jobs(scheduler)
+        assert_type(states, list[tyvo_observe.JobState])
+        assert_type(states[0].next_fire, datetime.datetime | None)
+        assert states[0].job_id == "work" and states[0].active
         await scheduler.shutdown()
         await runner
+    assert_type(await tyvo_observe.drain(5.0), int)
+    pings = tyvo_observe.healthchecks("http://127.0.0.1:9/ping-key", timeout=1.0, start_after=60.0)
+    assert_type(pings, tyvo_observe.HealthchecksSubscription)
+    pings.close()
+    await pings.flush()
+    check_ins = tyvo_observe.sentry_crons(checkin_margin=5, max_runtime=30, slug=lambda job_id: "app-" + job_id)
+    assert_type(check_ins, tyvo_observe.Subscription)
+    check_ins.close()
     for held in (metrics, spans, failures):
         held.close()
     assert subscription.closed and seen[0] == "run work", seen
