@@ -22,6 +22,16 @@ foreach(tool IN ITEMS c++ ar ranlib)
        PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 endforeach()
 set(CMAKE_CXX_COMPILER ${tyvo_zig_wrappers}/c++)
+
+# Debian's Python headers keep pyconfig.h in the multiarch directory
+# (/usr/include/x86_64-linux-gnu/python3.X), which zig, compiling against its own glibc headers,
+# never searches. A directory holding only a link to it resolves that one include, last of all,
+# without putting the build machine's other headers in reach.
+if(IS_DIRECTORY /usr/include/x86_64-linux-gnu)
+  file(MAKE_DIRECTORY ${tyvo_zig_wrappers}/multiarch)
+  file(CREATE_LINK /usr/include/x86_64-linux-gnu ${tyvo_zig_wrappers}/multiarch/x86_64-linux-gnu SYMBOLIC)
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -idirafter ${tyvo_zig_wrappers}/multiarch")
+endif()
 set(CMAKE_AR ${tyvo_zig_wrappers}/ar CACHE FILEPATH "" FORCE)
 set(CMAKE_RANLIB ${tyvo_zig_wrappers}/ranlib CACHE FILEPATH "" FORCE)
 

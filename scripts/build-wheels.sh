@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Builds a release into dist/: the sdist, then from it one manylinux2014 (manylinux_2_17_x86_64)
-# wheel per CPython 3.11+ on this machine, each with every extension module and cron-next compiled
-# by zig's clang against glibc 2.17 and its own static libc++. No container engine is needed; zig,
-# auditwheel and the sdist builder come from PyPI into build/wheel-tools.
+# wheel per CPython 3.11+ on this machine and for CPython 3.14 and 3.15 of the Debian sid chroot
+# (scripts/sid-pythons.sh, made if missing), each with every extension module and cron-next
+# compiled by zig's clang against glibc 2.17 and its own static libc++, whatever glibc the build
+# machine or the chroot has. No container engine is needed; zig, auditwheel and the sdist builder
+# come from PyPI into build/wheel-tools.
 #
 #   bash scripts/build-wheels.sh [--python 3.11] [--check]
 #
 # --python builds for that one interpreter only. --check then installs each wheel, with its extras,
-# into a fresh virtual environment of its interpreter outside the source tree and runs the Python
-# suite and the replica suite against it.
+# into a fresh virtual environment of its interpreter outside the source tree (inside the chroot
+# for 3.14 and 3.15) and runs the Python suite and the replica suite against it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/pythons.sh
@@ -26,6 +28,7 @@ done
 
 tools=build/wheel-tools
 platform=manylinux_2_17_x86_64
+sid_versions=(3.14 3.15)
 
 prepare_tools() {
   [[ -x "$tools/bin/python" ]] || python3 -m venv "$tools"
@@ -44,13 +47,15 @@ build_sdist() {
   echo "== sdist: $sdist ($(tar -tzf "$sdist" | grep -vc '/$') files)"
 }
 
+# build_wheel VERSION INTERPRETER [RUNNER...]: RUNNER runs the interpreter (the chroot's `run`).
 build_wheel() {
   local version=$1 interpreter=$2 raw log began=$SECONDS
-  raw=$(mktemp -d) log=build/wheel-$version.log
-  echo "== wheel: CPython $version ($interpreter)"
+  local runner=("${@:3}")
+  raw=$(mktemp -d -p "$PWD/build") log=build/wheel-$version.log
+  echo "== wheel: CPython $version ($interpreter${runner:+, in the sid chroot})"
   # Built from the sdist, so every wheel proves the sdist complete; each interpreter compiles against
   # its own headers. Warnings are errors here as in every other build.
-  if ! TYVO_WERROR=ON nice "$interpreter" -m pip wheel --no-deps -w "$raw" "$sdist" \
+  if ! "${runner[@]}" env TYVO_WERROR=ON TYVO_ZIG="$TYVO_ZIG" nice "$interpreter" -m pip wheel --no-deps -w "$raw" "$sdist" \
       -C cmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/cmake/manylinux2014-zig.cmake" >"$log" 2>&1; then
     tail -n 80 "$log"; return 1
   fi
@@ -73,16 +78,18 @@ confirm_wheels() {
 }
 
 # Installs the wheel into a fresh environment outside the tree, so that nothing can be imported
-# from src/, and runs the suites from their directories against it.
+# from src/, and runs the suites from their directories against it. check_wheel VERSION INTERPRETER
+# WHEEL [RUNNER...]: with a runner, the environment is made and used inside the chroot.
 check_wheel() {
   local version=$1 interpreter=$2 wheel=$3 venv status=0
-  venv=$(mktemp -d)/venv
-  echo "== check: $(basename "$wheel") in $venv"
-  "$interpreter" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  "$venv/bin/python" -m pip install -q --only-binary :all: "$wheel[test,redis,postgres]"
+  local runner=("${@:4}")
+  venv=$("${runner[@]}" mktemp -d)/venv
+  echo "== check: $(basename "$wheel") in $venv${runner:+ (sid chroot)}"
+  "${runner[@]}" "$interpreter" -m venv "$venv"
+  "${runner[@]}" "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
+  "${runner[@]}" "$venv/bin/python" -m pip install -q --only-binary :all: "$wheel[test,redis,postgres]"
   # Every module the wheel installed must import from the environment, not from the tree.
-  (cd tests/python && "$venv/bin/python" -c '
+  "${runner[@]}" sh -c 'cd tests/python && exec "$0" -c "$1"' "$venv/bin/python" '
 import importlib, importlib.metadata, sys
 names = {file.parts[0].split(".")[0] for file in importlib.metadata.files("tyvo")
          if file.suffix in (".py", ".so") and not file.parts[0].endswith((".dist-info", ".data"))}
@@ -90,13 +97,20 @@ for name in sorted(names):
     module = importlib.import_module(name)
     assert module.__file__.startswith(sys.prefix), f"{name} comes from {module.__file__}"
 print("installed modules:", *sorted(names))
-') && "$venv/bin/cron-next" "0 0 * * 5#2" 2026-01-01T00:00:00Z 1 >/dev/null || status=1
+' && "${runner[@]}" "$venv/bin/cron-next" "0 0 * * 5#2" 2026-01-01T00:00:00Z 1 >/dev/null || status=1
   if [[ $status -eq 0 ]]; then
-    (cd tests/python && "$venv/bin/python" -m pytest -q -p no:cacheprovider -n 4) || status=1
-    (cd tests/replicas && "$venv/bin/python" -m pytest -q -p no:cacheprovider .) || status=1
+    "${runner[@]}" sh -c 'cd tests/python && exec "$0" -m pytest -q -p no:cacheprovider -n 4' "$venv/bin/python" || status=1
+    "${runner[@]}" sh -c 'cd tests/replicas && exec "$0" -m pytest -q -p no:cacheprovider .' "$venv/bin/python" || status=1
   fi
-  rm -rf "$(dirname "$venv")"
+  "${runner[@]}" rm -rf "$(dirname "$venv")"
   return $status
+}
+
+# The chroot's interpreters build in a virtual environment of their own (Debian's has no pip).
+sid_builder() {
+  local version=$1 venv=build/sid-wheel-venv-$1
+  [[ -x "$venv/bin/python" ]] || bash scripts/sid-pythons.sh run "python$version" -m venv "$venv" >&2
+  echo "$venv/bin/python"
 }
 
 prepare_tools
@@ -109,6 +123,12 @@ while read -r version interpreter; do
   build_wheel "$version" "$interpreter"
   interpreters+=("$version $interpreter")
 done < <(pythons)
+for version in "${sid_versions[@]}"; do
+  [[ -z "$only" || "$only" == "$version" ]] || continue
+  bash scripts/sid-pythons.sh make
+  build_wheel "$version" "$(sid_builder "$version")" bash scripts/sid-pythons.sh run
+  interpreters+=("$version python$version bash scripts/sid-pythons.sh run")
+done
 [[ ${#interpreters[@]} -gt 0 ]] || { echo "no CPython ${only:-3.11+} found" >&2; exit 1; }
 confirm_wheels
 ls -l dist
@@ -118,9 +138,10 @@ if $check; then
   # The binary checker itself: it must refuse what the platform cannot load.
   "$tools/bin/python" -m pytest -q -p no:cacheprovider tests/release || failed+=("the binary checker's test")
   for entry in "${interpreters[@]}"; do
-    read -r version interpreter <<<"$entry"
+    read -r version interpreter runner <<<"$entry"
     wheel=$(ls dist/tyvo-*-cp${version/./}-*.whl)
-    check_wheel "$version" "$interpreter" "$wheel" || failed+=("CPython $version")
+    # shellcheck disable=SC2086  # the runner is words
+    check_wheel "$version" "$interpreter" "$wheel" $runner || failed+=("CPython $version")
   done
   [[ ${#failed[@]} -eq 0 ]] || { echo "== check: failed: ${failed[*]}"; exit 1; }
   echo "== check: every wheel passed"

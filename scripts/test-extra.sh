@@ -36,7 +36,7 @@ python_suite() {
 prepare_venv() {
   [[ -x "$venv/bin/python" ]] || python3 -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  TYVO_WERROR=${TYVO_WERROR:-ON} "$venv/bin/python" -m pip install -q ".[test]"
+  TYVO_WERROR=${TYVO_WERROR:-ON} TYVO_TEST_HOOKS=ON "$venv/bin/python" -m pip install -q ".[test]"
 }
 
 uvloop_suite() {
@@ -54,7 +54,7 @@ development_mode_suite() {
 
 sanitized_suite() {
   local build=build/python-asan logs
-  cmake -S . -B "$build" -G Ninja -DTYVO_PYTHON=ON -DTYVO_WERROR=ON -DTYVO_SANITIZE=address,undefined \
+  cmake -S . -B "$build" -G Ninja -DTYVO_PYTHON=ON -DTYVO_WERROR=ON -DTYVO_TEST_HOOKS=ON -DTYVO_SANITIZE=address,undefined \
     -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null
   cmake --build "$build" --target tyvo tyvo_cron >/dev/null
   logs=$(mktemp -d)

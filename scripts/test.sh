@@ -29,7 +29,7 @@ install_module() {
   local version=$1 interpreter=$2 venv="build/venv-$1"
   "$interpreter" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
-  TYVO_WERROR=${TYVO_WERROR:-ON} nice "$venv/bin/python" -m pip install -q ".[test,redis,postgres]"
+  TYVO_WERROR=${TYVO_WERROR:-ON} TYVO_TEST_HOOKS=ON nice "$venv/bin/python" -m pip install -q ".[test,redis,postgres]"
 }
 
 interpreter_suite() {
@@ -103,6 +103,62 @@ wheel_lane() {
   run_phase "manylinux wheel: CPython $1, built and tested" bash scripts/build-wheels.sh --python "$1" --check
 }
 
+# CPython 3.14 and 3.15 come from a Debian unstable chroot (scripts/sid-pythons.sh), made while the
+# other lanes run. Each version gets the Python and replica suites from a source install, and its
+# debug build (python3.Xd) the reference-leak gate.
+sid() { bash scripts/sid-pythons.sh "$@"; }
+
+sid_install() {
+  local python=$1 venv="build/sid-venv-$1"
+  sid run "$python" -m venv "$venv"
+  sid run "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
+  sid run env TYVO_WERROR=ON TYVO_TEST_HOOKS=ON nice "$venv/bin/python" -m pip install -q ".[test,redis,postgres]"
+}
+
+sid_suite() {
+  local python=$1 suite=$2; shift 2
+  sid run sh -c 'cd "tests/$1" && venv=$2 && shift 2 && exec "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"' \
+    sh "$suite" "$PWD/build/sid-venv-$python" "$@"
+}
+
+# The leak gate needs the stores' clients and the integrations, not the suites' tools.
+sid_install_debug() {
+  local python=$1 venv="build/sid-venv-$1"
+  sid run "$python" -m venv "$venv"
+  sid run "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null
+  # Unoptimised, with assertions: quicker to compile, and the checks a debug build is for.
+  sid run env TYVO_WERROR=ON nice "$venv/bin/python" -m pip install -q -C cmake.build-type=Debug \
+    ".[redis,postgres,prometheus,otel]" "opentelemetry-sdk>=1.20"
+}
+
+leak_gate() {
+  sid run "build/sid-venv-$1/bin/python" -u tests/leaks/leak_gate.py --stores
+}
+
+sid_release_lane() {
+  local version=$1
+  run_phase "install for CPython $version (sid)" sid_install "python$version" || return
+  run_phase "python tests: CPython $version (sid)" sid_suite "python$version" python -n "$pytest_workers"
+  run_phase "replica tests: CPython $version (sid)" sid_suite "python$version" replicas
+}
+
+sid_debug_lane() {
+  local version=$1
+  run_phase "install for CPython $version debug build (sid)" sid_install_debug "python${version}d" &&
+    run_phase "reference-leak gate: CPython $version debug build (sid)" leak_gate "python${version}d"
+}
+
+# Once the chroot is there, its four builds and their suites run side by side: the suites mostly
+# wait, which leaves the processors to the builds.
+sid_lane() {
+  run_phase "Debian sid chroot with CPython 3.14 and 3.15" sid make || return
+  sid_release_lane 3.14 &
+  sid_release_lane 3.15 &
+  sid_debug_lane 3.14 &
+  sid_debug_lane 3.15 &
+  wait
+}
+
 mapfile -t found < <(pythons)
 [[ ${#found[@]} -gt 0 ]] || { echo "no CPython 3.11+ found"; exit 1; }
 read -r first_version first_interpreter <<<"${found[0]}"
@@ -111,11 +167,17 @@ others=("${found[@]:1}")
 # With two or more interpreters the newest one runs as a wheel only; with one, as both.
 [[ ${#found[@]} -gt 1 ]] && unset 'others[-1]'
 
-native_lane &
-first_interpreter_lane "$first_version" "$first_interpreter" &
-printf '%s\n' "${others[@]}" | grep . | other_interpreters_lane &
-wheel_lane "$newest_version" &
-wait
+# TYVO_LANES=sid runs the sid chroot's lane alone (to try 3.14 and 3.15 without the rest).
+if [[ ${TYVO_LANES:-all} == sid ]]; then
+  sid_lane
+else
+  native_lane &
+  first_interpreter_lane "$first_version" "$first_interpreter" &
+  printf '%s\n' "${others[@]}" | grep . | other_interpreters_lane &
+  wheel_lane "$newest_version" &
+  sid_lane &
+  wait
+fi
 
 echo "== summary after $((SECONDS - began)) s"
 status=0

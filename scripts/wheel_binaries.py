@@ -4,7 +4,7 @@ auditwheel looks at: executables too, C++ runtime symbols, and what extension mo
 Usage: python wheel_binaries.py WHEEL...   (needs pyelftools, which auditwheel brings)
 Exits 1 and names each offence if any binary needs a glibc newer than 2.17, needs a library the
 platform does not promise, needs any libstdc++/libc++ at run time, or (for an extension module)
-exports anything besides its init function.
+exports anything besides init functions, or the test hooks' one.
 """
 
 import io
@@ -52,6 +52,9 @@ def offences(name, elf):
         extra = sorted(symbol for symbol in exported if not symbol.startswith("PyInit_"))
         if extra:
             yield f"{name}: exports {len(extra)} symbols besides PyInit_*, e.g. {extra[:5]}"
+        # Test hooks are built into test builds only (TYVO_TEST_HOOKS=ON), never into a release.
+        for symbol in sorted(symbol for symbol in exported if symbol.startswith("PyInit_") and "testing" in symbol):
+            yield f"{name}: exports the test hooks' entry point {symbol}"
 
 
 def check(wheel):

@@ -1,6 +1,7 @@
 // A second entry point in the same library, for tyvo's own tests only: loading the library under
 // the name "_tyvo_testing" gives a module that shares tyvo's process-wide state (the log sink
-// above all) without adding anything to tyvo's public surface.
+// above all) without adding anything to tyvo's public surface. Compiled in only with
+// TYVO_TEST_HOOKS=ON, so the wheels users install carry no trace of it.
 #include <Python.h>
 
 #include "bridge/log.hpp"

@@ -156,13 +156,18 @@ print("child exit", os.waitstatus_to_exitcode(status))
 def test_a_child_that_goes_on_running_the_loop_does_not_make_the_parents_runs(python):
     # The loop is blocked when the parent forks from it, so a run that a worker has just handed
     # over waits in its queue; the child, which goes on running its copy of that loop, must drop
-    # it rather than run the parent's handler a second time.
+    # it rather than run the parent's handler a second time. That is all tyvo promises such a
+    # child, on every version: from 3.14 on asyncio no longer resumes tasks on an inherited loop
+    # (the child's own coroutine stays suspended below), so the child works with plain callbacks
+    # and gives its verdict from one. The alarm turns a hang into a failure.
     result = python("""
-import asyncio, os, sys, time, tyvo, warnings
+import asyncio, os, signal, sys, time, tyvo, warnings
 from datetime import timedelta
 warnings.simplefilter("ignore", DeprecationWarning)
 runs = []
 async def tick(): runs.append(os.getpid())
+def verdict():
+    os._exit(9 if os.getpid() in runs else 0)
 async def main():
     loop = asyncio.get_running_loop()
     s = tyvo.Scheduler()
@@ -173,11 +178,9 @@ async def main():
     time.sleep(0.3)
     pid = os.fork()
     if pid == 0:
-        # asyncio's own helpers refuse a loop inherited through fork; its queue still runs.
-        woken = loop.create_future()
-        loop.call_later(0.3, woken.set_result, None)
-        await woken
-        os._exit(9 if os.getpid() in runs else 0)
+        signal.alarm(30)
+        loop.call_later(0.3, verdict)
+        await loop.create_future()
     _, status = os.waitpid(pid, 0)
     print("child exit", os.waitstatus_to_exitcode(status))
     await s.shutdown()

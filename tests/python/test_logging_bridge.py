@@ -1,6 +1,17 @@
 """The native log sink as Python sees it. Each scenario runs in a fresh process: the sink's
 cache of loggers and levels lives as long as the process."""
 
+import ctypes
+
+import pytest
+
+import tyvo
+
+# The records are written through the test hooks, which only test builds carry (TYVO_TEST_HOOKS=ON);
+# a release wheel under test has none.
+pytestmark = pytest.mark.skipif(not hasattr(ctypes.CDLL(tyvo.__file__), "PyInit__tyvo_testing"),
+                                reason="a release build: no test hooks")
+
 PRELUDE = """
 import importlib.util, logging, tyvo
 found = importlib.util.spec_from_file_location("_tyvo_testing", tyvo.__file__)

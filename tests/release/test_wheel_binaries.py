@@ -12,12 +12,13 @@ import pytest
 CHECKER = Path(__file__).resolve().parents[2] / "scripts" / "wheel_binaries.py"
 
 # A timed wait pulls in pthread_cond_clockwait (glibc 2.30) and a libstdc++ symbol version; the
-# extra function is an export besides PyInit_*.
+# extra function is an export besides PyInit_*, and a test hooks' entry point has no place in a release.
 MODULE = """
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 extern "C" void* PyInit_bad() { return nullptr; }
+extern "C" void* PyInit__bad_testing() { return nullptr; }
 extern "C" int leaked_helper(int seconds) {
   std::mutex mutex;
   std::condition_variable changed;
@@ -43,3 +44,4 @@ def test_a_module_built_by_the_system_compiler_is_refused(tmp_path):
     assert "needs libstdc++.so.6" in result.stdout, result.stdout
     assert "C++ runtime (GLIBCXX_" in result.stdout, result.stdout
     assert "besides PyInit_*" in result.stdout and "leaked_helper" in result.stdout, result.stdout
+    assert "test hooks' entry point PyInit__bad_testing" in result.stdout, result.stdout
