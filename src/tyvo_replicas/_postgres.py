@@ -174,7 +174,13 @@ class PostgresClaims(Store[Any]):
         await connection.raw.close()
 
     async def _prepare(self, pool: Pool[Any]) -> None:
-        await pool.run(self._create_table)
+        errors = self._asyncpg.exceptions
+        try:
+            await pool.run(self._create_table)
+        except (errors.QueryCanceledError, errors.LockNotAvailableError):
+            # The server's side of the caller's own bound, as for a claim: a timeout, like the client's.
+            raise TimeoutError(f"the store did not prepare the table {self._table} in time (the server gave "
+                               "the statement up at its bound)") from None
 
     async def _create_table(self, connection: _Connection) -> None:
         raw = await connection.bounded()

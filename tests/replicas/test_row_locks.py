@@ -8,6 +8,7 @@ import time
 from datetime import timedelta
 
 import asyncpg
+import pytest
 
 import tyvo
 import tyvo_replicas
@@ -189,3 +190,35 @@ def test_a_cut_back_goes_ahead_of_claims_waiting_for_a_connection(postgres_serve
 
     asyncio.run(scenario())
     assert finished[:2] == ["busy", "cut-back"], finished
+
+
+def test_a_table_that_cannot_be_prepared_in_time_is_a_timeout_and_is_tried_again(postgres_server, key):
+    """Another session holds the lock replicas take to create the table: the first call's server-
+    side bound gives the statement up, which the caller sees as a timeout like any other store
+    timeout (not the driver's own error), and the next call, with the lock gone, prepares it."""
+    table = "prepare_" + key.replace("-", "_")
+
+    async def handler():
+        return "ran"
+
+    async def scenario():
+        blocker = await asyncpg.connect(postgres_server.url)
+        try:
+            await blocker.execute("SELECT pg_advisory_lock(hashtext($1))", f'"{table}"')
+            async with tyvo_replicas.PostgresClaims(postgres_server.url, table=table) as claims:
+                run = tyvo_replicas.once(handler, claims, key=key, hold=timedelta(seconds=1))
+                with pytest.raises(TimeoutError):
+                    await run()
+                await blocker.execute("SELECT pg_advisory_unlock(hashtext($1))", f'"{table}"')
+                # The given-up statement's backend may still hold the lock for a moment (the
+                # server notices its client left only at its own bound): try again a few times.
+                for _ in range(10):
+                    try:
+                        return await run()
+                    except TimeoutError:
+                        await asyncio.sleep(0.5)
+                return await run()
+        finally:
+            await blocker.close()
+
+    assert asyncio.run(scenario()) == "ran"
