@@ -45,10 +45,6 @@ SINCE = """
 INSERT INTO {table} (key, token, claimed_at, expires_at, fence, protocol)
 VALUES ('', 'since', now(), 'infinity', 0, 2) ON CONFLICT (key) DO NOTHING"""
 
-LAYOUT = """
-SELECT EXISTS (SELECT FROM pg_attribute
-               WHERE attrelid = $1::regclass AND attname = 'protocol' AND NOT attisdropped)"""
-
 # $1 key, $2 token, $3 hold, $4 fire time or NULL, $5 clock tolerance. Returns the fence (NULL if
 # not taken), the refusal (0 none or taken elsewhere, -1 held by the key's previous run, -2 ahead
 # of the server's clock, -3 before the server vouches for), since when it vouches, and now().
@@ -176,31 +172,42 @@ class PostgresClaims(Store[Any]):
     async def _prepare(self, pool: Pool[Any]) -> None:
         errors = self._asyncpg.exceptions
         try:
-            await pool.run(self._create_table)
+            await pool.run(self._prepare_table)
         except (errors.QueryCanceledError, errors.LockNotAvailableError):
             # The server's side of the caller's own bound, as for a claim: a timeout, like the client's.
             raise TimeoutError(f"the store did not prepare the table {self._table} in time (the server gave "
                                "the statement up at its bound)") from None
 
-    async def _create_table(self, connection: _Connection) -> None:
+    async def _prepare_table(self, connection: _Connection) -> None:
+        # One read when the table is ready, as it is for every replica but the first: replicas
+        # starting together must not queue behind one another to find that out.
         raw = await connection.bounded()
-        async with raw.transaction():
-            # Replicas starting together would race to create the table; one lock per table name.
-            await raw.execute("SELECT pg_advisory_xact_lock(hashtext($1))", self._quoted)
-            # Checked first: CREATE TABLE IF NOT EXISTS needs the CREATE privilege even when the table exists.
-            if await raw.fetchval("SELECT to_regclass($1)", self._quoted) is None:
-                await raw.execute(self._create)
-            elif not await raw.fetchval(LAYOUT, self._quoted):
-                raise RuntimeError(
-                    f"the table {self._table} holds claims in the layout of an earlier release of tyvo_replicas; "
-                    "replicas of different releases must not share claims: stop the replicas of the earlier "
-                    f"release and drop the table (DROP TABLE {self._table}), or give this release another table")
+        errors = self._asyncpg.exceptions
+        try:
             protocol = await raw.fetchval(f"SELECT protocol FROM {self._quoted} WHERE key = ''")
-            if protocol is not None and protocol != PROTOCOL:
-                raise RuntimeError(f"the table {self._table} holds claims of protocol {protocol} of another release "
-                                   f"of tyvo_replicas, this one follows protocol {PROTOCOL}; replicas of different "
-                                   "releases must not share claims: give each release its own table")
+        except errors.UndefinedTableError:
+            await self._create_table(raw)
+            protocol = None
+        except errors.UndefinedColumnError:
+            raise RuntimeError(
+                f"the table {self._table} holds claims in the layout of an earlier release of tyvo_replicas; "
+                "replicas of different releases must not share claims: stop the replicas of the earlier "
+                f"release and drop the table (DROP TABLE {self._table}), or give this release another table") from None
+        if protocol is None:
             await raw.execute(self._since)
+        elif protocol != PROTOCOL:
+            raise RuntimeError(f"the table {self._table} holds claims of protocol {protocol} of another release "
+                               f"of tyvo_replicas, this one follows protocol {PROTOCOL}; replicas of different "
+                               "releases must not share claims: give each release its own table")
+
+    async def _create_table(self, raw: Any) -> None:
+        # Only when it is missing: CREATE TABLE IF NOT EXISTS needs the CREATE privilege even
+        # when the table exists.
+        errors = self._asyncpg.exceptions
+        try:
+            await raw.execute(self._create)
+        except (errors.DuplicateTableError, errors.UniqueViolationError):
+            pass  # another replica created it meanwhile (the second of two creations fails either way)
 
     async def _decide_on(self, connection: _Connection, key: str, token: str, hold: timedelta,
                          fire_time: datetime | None) -> Decision:
