@@ -82,8 +82,10 @@ def test_sentry_check_ins_pair_up_per_run_with_the_monitor_made_from_the_job(pyt
         [only] = by_slug["tyvo-short"]
         assert only["status"] == "ok" and only["duration"] >= 0
         assert only["monitor_config"]["schedule"] == {"type": "interval", "value": 2, "unit": "minute"}
-        # Another replica has the fire time: this one checks nothing in.
-        assert "tyvo-elsewhere" not in by_slug
+        # Another replica has the fire time: this one checks nothing in, or, if the loop was so late
+        # that its start went out first, closes it as ok.
+        elsewhere = [c["status"] for c in by_slug.get("tyvo-elsewhere", [])]
+        assert elsewhere in ([], ["in_progress", "ok"]), elsewhere
     """))
 
 

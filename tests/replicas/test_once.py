@@ -458,8 +458,10 @@ def test_tls_url_to_a_plain_redis_says_so(redis_server, key):
     async def scenario():
         async with tyvo_replicas.RedisClaims(redis_server.url.replace("redis://", "rediss://")) as claims:
             began = time.monotonic()
+            # Said before the hold runs out (a plain server never answers the greeting, so the store
+            # gives the handshake most of the hold); the hold leaves a loaded machine some slack.
             with pytest.raises(Exception, match="TLS"):
-                await tyvo_replicas.once(noop, claims, key=key, hold=timedelta(seconds=1))()
-            assert time.monotonic() - began < 1.0
+                await tyvo_replicas.once(noop, claims, key=key, hold=timedelta(seconds=4))()
+            assert time.monotonic() - began < 4.0
 
     run(scenario())
