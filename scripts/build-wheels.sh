@@ -98,8 +98,12 @@ build_wheel() {
     "$tools/bin/python" -m wheel tags --remove --platform-tag linux_aarch64 "$raw"/*.whl >>"$log" 2>&1 ||
       { tail -n 20 "$log"; return 1; }
   fi
-  # auditwheel checks that no symbol is newer than the platform allows, then retags the wheel.
-  auditwheel repair --plat "$platform" --only-plat -w "$dist" "$raw"/*.whl >>"$log" 2>&1 ||
+  # auditwheel checks that no symbol is newer than the platform allows, then retags the wheel. It
+  # offers only this machine's architecture by name; for another it finds the platform itself
+  # (auto), which confirm_wheels then holds to manylinux_2_17.
+  local plat=$platform
+  [[ $arch == x86_64 ]] || plat=auto
+  auditwheel repair --plat "$plat" --only-plat -w "$dist" "$raw"/*.whl >>"$log" 2>&1 ||
     { tail -n 40 "$log"; return 1; }
   rm -rf "$raw"
   echo "   built in $((SECONDS - began)) s"
