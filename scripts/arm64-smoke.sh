@@ -23,7 +23,8 @@ arm64() { bash scripts/arm64-pythons.sh "$@"; }
 arm64 make "$version" >/dev/null
 root=$(arm64 root "$version")
 # The environment lives in the root's /tmp, outside the source tree: nothing can come from src/.
-venv=/tmp/tyvo-wheel-$version
+# One per run: two runs may share a root.
+venv=/tmp/tyvo-wheel-$version-$$
 rm -rf "${root:?}$venv"
 arm64 venv "$version" "$venv"
 # Installed from this machine for the aarch64 interpreter: quicker than pip under emulation. The
