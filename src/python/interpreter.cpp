@@ -72,6 +72,8 @@ PyObject* on_program_exit(PyObject*, PyObject*) {
 rt::Task<void> drain_soon() {
   co_await rt::sleep_for(drain_gathering);
   drain_requested.store(false);  // releases queued from now on ask again
+  // Both seq_cst (store, then load of the other flag; defer_release does the mirror image): a
+  // release queued meanwhile is either seen here or asks for a drain of its own.
   if (!deferred_releases_pending()) co_return;  // a lock holder got there first
   InterpreterLock lock;  // drains as it takes the lock
 }

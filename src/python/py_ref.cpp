@@ -20,7 +20,9 @@ void defer_release(PyObject* object) noexcept {
     {
       std::lock_guard lock(*deferred_mutex);
       deferred->push_back(object);
-      deferred_pending.store(true, std::memory_order_release);
+      // seq_cst, like the exchange after it: pairs with drain_soon(), which clears its request and
+      // then looks at this flag. Weaker, both could miss the other and leave the release undrained.
+      deferred_pending.store(true);
     }
     // Without it, whatever a finished job or scheduler released (a loop, a context and every
     // value in it) would stay pinned until some later call into tyvo.
@@ -49,7 +51,8 @@ void PyRef::reset() {
   }
 }
 
-bool deferred_releases_pending() noexcept { return deferred_pending.load(std::memory_order_acquire); }
+// seq_cst: see defer_release(); drain_soon() loads this right after it clears its request.
+bool deferred_releases_pending() noexcept { return deferred_pending.load(); }
 
 void drain_deferred_releases() {
   if (!deferred_pending.load(std::memory_order_acquire)) return;

@@ -206,8 +206,10 @@ class PostgresClaims(Store[Any]):
         errors = self._asyncpg.exceptions
         try:
             await raw.execute(self._create)
-        except (errors.DuplicateTableError, errors.UniqueViolationError):
-            pass  # another replica created it meanwhile (the second of two creations fails either way)
+        except (errors.DuplicateTableError, errors.DuplicateObjectError, errors.UniqueViolationError):
+            # Another replica created it meanwhile: the loser of two creations at once fails on the
+            # table, on its row type or on the catalogue's unique index, depending on timing.
+            pass
 
     async def _decide_on(self, connection: _Connection, key: str, token: str, hold: timedelta,
                          fire_time: datetime | None) -> Decision:

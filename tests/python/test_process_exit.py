@@ -161,17 +161,21 @@ global_out = open({str(global_path)!r}, "w")
 s = tyvo.Scheduler()
 runs = {{"local": 0, "global": 0}}
 async def write_local():
-    local_out.write("x"); runs["local"] += 1
+    local_out.write("x")
+    runs["local"] += 1
 async def write_global(what):
-    global_out.write(what); runs["global"] += 1
+    global_out.write(what)
+    runs["global"] += 1
 async def main():
     mine = tyvo.Scheduler()
     await mine.schedule(write_local, tyvo.Trigger.Interval(timedelta(milliseconds=10)))
     await s.schedule(write_global, tyvo.Trigger.Interval(timedelta(milliseconds=10)), args=("y",))
     asyncio.ensure_future(mine.start())
     asyncio.ensure_future(s.start())
-    # Until each job has run twice: a fixed sleep is too short on a loaded or emulated machine.
-    while min(runs.values()) < 2:
+    # Until each job has written twice: a loaded machine may take a while to get there.
+    for _ in range(2000):
+        if min(runs.values()) >= 2:
+            break
         await asyncio.sleep(0.01)
     {statement}
 asyncio.run(main())
