@@ -170,6 +170,24 @@ sid_lane() {
   wait
 }
 
+# aarch64 under emulation (qemu-user-static): one wheel, the cheapest to make, cross-built for the
+# first interpreter and run through the smoke set in an arm64 Debian root, its tyvo_cron compared
+# with the first interpreter's x86_64 build (which the first lane installs meanwhile; waited for).
+# The whole Python suite under emulation is for by-hand runs (README).
+arm64_lane() {
+  local version=$1 reference="$PWD/build/venv-$1/bin/python" waited=0
+  run_phase "arm64 Debian root with CPython $version" bash scripts/arm64-pythons.sh make "$version" || return
+  run_phase "aarch64 wheel: CPython $version, built" \
+    bash scripts/build-wheels.sh --arch aarch64 --python "$version" --out build/dist-aarch64 || return
+  # Until the first lane's install has ended, whichever way (a failed one fails the comparison).
+  until "$reference" -c 'import tyvo_cron' 2>/dev/null || grep -qs "^install for CPython $version|" "$logs/results" ||
+        ((waited > 1800)); do
+    sleep 5; ((waited += 5))
+  done
+  run_phase "aarch64 wheel: CPython $version, smoke set under emulation" env TYVO_CRON_REFERENCE="$reference" \
+    bash scripts/arm64-smoke.sh "$version" "$(ls build/dist-aarch64/tyvo-*-cp${version/./}-*_aarch64.whl)"
+}
+
 mapfile -t found < <(pythons)
 [[ ${#found[@]} -gt 0 ]] || { echo "no CPython 3.11+ found"; exit 1; }
 read -r first_version first_interpreter <<<"${found[0]}"
@@ -187,6 +205,7 @@ else
   printf '%s\n' "${others[@]}" | grep . | other_interpreters_lane &
   wheel_lane "$newest_version" &
   sid_lane &
+  arm64_lane "$first_version" &
   wait
 fi
 

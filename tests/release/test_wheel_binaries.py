@@ -45,3 +45,11 @@ def test_a_module_built_by_the_system_compiler_is_refused(tmp_path):
     assert "C++ runtime (GLIBCXX_" in result.stdout, result.stdout
     assert "besides PyInit_*" in result.stdout and "leaked_helper" in result.stdout, result.stdout
     assert "test hooks' entry point PyInit__bad_testing" in result.stdout, result.stdout
+
+    # The same x86_64 module in a wheel that claims aarch64: neither the machine nor the name fit.
+    claimed = tmp_path / "bad-0-cp311-cp311-manylinux_2_17_aarch64.whl"
+    wheel.rename(claimed)
+    result = subprocess.run([sys.executable, str(CHECKER), str(claimed)], capture_output=True, text=True)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert "built for EM_X86_64, not for the wheel's aarch64" in result.stdout, result.stdout
+    assert "named for another architecture than aarch64" in result.stdout, result.stdout
