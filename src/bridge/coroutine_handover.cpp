@@ -1,7 +1,7 @@
 #include "bridge/coroutine_handover.hpp"
 
 #include "bridge/asyncio_api.hpp"
-#include "bridge/callbacks.hpp"
+#include "bridge/run_callbacks.hpp"
 #include "python/interpreter.hpp"
 #include "python/errors.hpp"
 

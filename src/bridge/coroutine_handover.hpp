@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "bridge/callbacks.hpp"
+#include "bridge/run_callbacks.hpp"
 #include "bridge/coroutine_outcome.hpp"
 #include "bridge/runtime/oneshot.hpp"
 #include "bridge/start_permits.hpp"

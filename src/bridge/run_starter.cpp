@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "bridge/callbacks.hpp"
+#include "bridge/run_callbacks.hpp"
 #include "python/interpreter.hpp"
 #include "bridge/run_event.hpp"
 #include "bridge/run_observers.hpp"

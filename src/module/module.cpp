@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "python/interpreter.hpp"
-#include "bridge/callbacks.hpp"
+#include "bridge/run_callbacks.hpp"
 #include "bridge/log.hpp"
 #include "bridge/python_logging.hpp"
 #include "python/errors.hpp"
