@@ -518,7 +518,12 @@ void start_queued_rests(PyObject* future) {
   auto& rests = rests_queued();
   if (rests.empty()) return;
   static PyObject* get_loop = PyUnicode_InternFromString("get_loop");
-  PyRef loop = PyRef::steal(require(PyObject_CallMethodNoArgs(future, get_loop)));
+  PyRef loop = PyRef::steal(PyObject_CallMethodNoArgs(future, get_loop));
+  if (!loop) {
+    if (interrupt_pending()) throw PythonErrorSet{};
+    PyErr_Clear();  // not an asyncio future: the outcome goes as it did before slices
+    return;
+  }
   std::vector<PyRef> waiting;
   for (EnsureFutureState* rest : rests) {
     if (rest->loop.get() == loop.get()) waiting.push_back(PyRef::borrow(rest->queued_rest));
