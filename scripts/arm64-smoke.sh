@@ -41,7 +41,7 @@ mv "$root$venv/lib/python$version/site-packages/bin/cron-next" "$root$venv/bin/"
 
 status=0
 echo "== aarch64 smoke: CPython $version, $(basename "$wheel")"
-inside() { arm64 run "$version" nice -n 19 "$@"; }
+inside() { arm64 run "$version" "$@"; }
 inside "$venv/bin/cron-next" "0 0 * * 5#2" 2026-01-01T00:00:00Z 1 || status=1
 # The fork and exit tests need the suite's conftest, so they run from its directory.
 inside sh -c 'cd tests/python && exec "$0" -m pytest -q -p no:cacheprovider ../arm64/test_smoke.py test_fork.py test_process_exit.py' \
