@@ -161,7 +161,7 @@ PyModuleDef definition = {PyModuleDef_HEAD_INIT,
                           nullptr,
                           nullptr};
 
-PyObject* initialise() {
+PyObject* initialise_observe_module() {
   if (PyInterpreterState_Get() != PyInterpreterState_Main() || importing_for_a_sub_interpreter()) {
     raise(PyExc_ImportError, "_tyvo_observe can only be imported in the main interpreter");
   }
@@ -179,5 +179,5 @@ PyObject* initialise() {
 }  // namespace tyvo::py
 
 PyMODINIT_FUNC PyInit__tyvo_observe() {
-  return tyvo::py::guarded<PyObject*>(nullptr, [] { return tyvo::py::initialise(); });
+  return tyvo::py::guarded<PyObject*>(nullptr, [] { return tyvo::py::initialise_observe_module(); });
 }

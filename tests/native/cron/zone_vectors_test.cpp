@@ -16,15 +16,15 @@ namespace {
 using testing::utc;
 using testing::utc_text;
 
-struct Vector {
+struct ZoneVector {
   std::string zone;
   std::string start;
   std::string pattern;
   std::vector<std::string> occurrences;
 };
 
-void expect_vectors(const std::vector<Vector>& vectors) {
-  for (const Vector& vector : vectors) {
+void expect_vectors(const std::vector<ZoneVector>& vectors) {
+  for (const ZoneVector& vector : vectors) {
     const std::string text = "CRON_TZ=" + vector.zone + " " + vector.pattern;
     SCOPED_TRACE("\"" + text + "\" after " + vector.start);
     const Pattern pattern = parse(text);

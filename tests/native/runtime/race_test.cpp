@@ -71,7 +71,7 @@ TEST(Race, TimerAloneWinsAndALaterStopStaysQueued) {
   EXPECT_TRUE(stop_rx.try_recv().has_value());
 }
 
-Task<int> recv_id(Receiver<Counted>& rx) {
+Task<int> received_id(Receiver<Counted>& rx) {
   auto message = co_await rx.recv();
   co_return message ? message->id() : -1;
 }
@@ -86,7 +86,7 @@ TEST(Race, TheLoserNeverConsumesItsMessage) {
   auto [first_tx, first_rx] = channel<Counted>(4);
   auto [second_tx, second_rx] = channel<Counted>(4);
   auto both = [](Receiver<Counted>& a, Receiver<Counted>& b) -> Task<int> {
-    auto outcome = co_await race(recv_id(a), recv_id(b));
+    auto outcome = co_await race(received_id(a), received_id(b));
     co_return outcome.index() == 0 ? std::get<0>(outcome) : 100 + std::get<1>(outcome);
   };
   Task<int> racing = both(first_rx, second_rx);
@@ -102,8 +102,8 @@ TEST(Race, TheLoserNeverConsumesItsMessage) {
   EXPECT_EQ(detail::TaskAccess::take_result(racing), 0);
 
   EXPECT_EQ(ledger.drops(1), 0) << "the loser's message is still queued";
-  EXPECT_EQ(block_on(recv_id(second_rx)), 1) << "and still at the front";
-  EXPECT_EQ(block_on(recv_id(second_rx)), 2);
+  EXPECT_EQ(block_on(received_id(second_rx)), 1) << "and still at the front";
+  EXPECT_EQ(block_on(received_id(second_rx)), 2);
   EXPECT_TRUE(ledger.each_dropped_once());
 }
 
