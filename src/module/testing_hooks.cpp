@@ -28,21 +28,21 @@ PyObject* write_log(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   });
 }
 
-PyMethodDef methods[] = {{"log", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_log)),
-                          METH_FASTCALL | METH_KEYWORDS, "log($module, level, target, message)\n--\n\n"},
-                         {nullptr, nullptr, 0, nullptr}};
+PyMethodDef testing_methods[] = {{"log", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_log)),
+                                  METH_FASTCALL | METH_KEYWORDS, "log($module, level, target, message)\n--\n\n"},
+                                 {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef definition = {PyModuleDef_HEAD_INIT,
-                          "_tyvo_testing",
-                          "Test hooks of tyvo.",
-                          -1,
-                          methods,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+PyModuleDef testing_definition = {PyModuleDef_HEAD_INIT,
+                                  "_tyvo_testing",
+                                  "Test hooks of tyvo.",
+                                  -1,
+                                  testing_methods,
+                                  nullptr,
+                                  nullptr,
+                                  nullptr,
+                                  nullptr};
 
 }  // namespace
 }  // namespace tyvo::py
 
-PyMODINIT_FUNC PyInit__tyvo_testing() { return PyModule_Create(&tyvo::py::definition); }
+PyMODINIT_FUNC PyInit__tyvo_testing() { return PyModule_Create(&tyvo::py::testing_definition); }
