@@ -20,6 +20,7 @@
 set -euo pipefail
 script=$(realpath "$0")
 cd "$(dirname "$script")/.."
+source scripts/debian-root.sh
 
 # The Debian suite carrying each CPython for arm64.
 suite_of() {
@@ -40,15 +41,6 @@ packages_of() {
 }
 
 root_of() { echo "$PWD/build/arm64/$(suite_of "$1")"; }
-
-# Same as the sid chroot's: the first Debian mirror apt is set up with.
-debian_mirror() {
-  local mirror
-  mirror=$(grep -hsE '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2}' | grep -E '/debian/?$' | head -n 1)
-  [[ -n "$mirror" ]] || mirror=$(grep -hsE '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list |
-                                 awk '{print $2}' | grep -E '/debian/?$' | head -n 1)
-  echo "${mirror:-http://deb.debian.org/debian}"
-}
 
 # aarch64 programs run through qemu-user-static's handler. The F flag makes the kernel open the
 # emulator when the handler is registered, so it works inside a chroot that has no copy of it.
@@ -97,26 +89,7 @@ make_root() {
   echo "arm64 root: made in $((SECONDS - began)) s: $(chroot "$root" sh -c 'uname -m; for python in /usr/bin/python3.1?; do $python -V; done' | tr '\n' ' ')"
 }
 
-# Runs in a private mount namespace (see `run`): mounts, runs the command, unmounts.
-inside() {
-  target=$1; shift   # global: the trap runs after this function has returned
-  unmount() {
-    local point
-    for point in "$target$PWD" "$target/dev" "$target/proc"; do
-      mountpoint -q "$point" && { umount -R "$point" 2>/dev/null || umount -R -l "$point"; }
-    done
-    return 0
-  }
-  trap unmount EXIT
-  mkdir -p "$target$PWD"
-  mount -t proc proc "$target/proc"
-  mount --rbind /dev "$target/dev"
-  mount --bind "$PWD" "$target$PWD"
-  local status=0
-  env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    ${CI:+CI=$CI} chroot "$target" /bin/sh -c 'cd "$0" && exec "$@"' "$PWD" "$@" || status=$?
-  return $status
-}
+root_environment=()
 
 run_in() {
   local target=$1; shift

@@ -14,21 +14,13 @@
 set -euo pipefail
 script=$(realpath "$0")
 cd "$(dirname "$script")/.."
+source scripts/debian-root.sh
 
 root=$PWD/build/sid
 # What the suites, the builds and the debug interpreters need; a change here remakes the chroot.
 base_packages=python3.14,python3.14-dev,python3.14-venv,python3.14-dbg,python3.15,python3.15-dev,python3.15-venv,python3.15-dbg,g++,cmake,ninja-build,git,ca-certificates,tzdata
 service_packages="redis-server postgresql faketime strace"
 recipe="$base_packages $service_packages"
-
-# The first Debian mirror apt is set up with (deb822 sources first, then the one-line format).
-debian_mirror() {
-  local mirror
-  mirror=$(grep -hsE '^URIs:' /etc/apt/sources.list.d/*.sources | awk '{print $2}' | grep -E '/debian/?$' | head -n 1)
-  [[ -n "$mirror" ]] || mirror=$(grep -hsE '^deb ' /etc/apt/sources.list /etc/apt/sources.list.d/*.list |
-                                 awk '{print $2}' | grep -E '/debian/?$' | head -n 1)
-  echo "${mirror:-http://deb.debian.org/debian}"
-}
 
 # pip inside needs this machine's resolver and CA bundle (the bundle may hold a local authority).
 copy_network_files() {
@@ -38,28 +30,9 @@ copy_network_files() {
   cp -L /etc/ssl/certs/ca-certificates.crt "$target/etc/ssl/certs/ca-certificates.crt"
 }
 
-# Runs in a private mount namespace (see `run`): mounts, runs the command, unmounts.
-inside() {
-  target=$1; shift   # global: the trap runs after this function has returned
-  unmount() {
-    local point
-    for point in "$target$PWD" "$target/dev" "$target/proc"; do
-      mountpoint -q "$point" && { umount -R "$point" 2>/dev/null || umount -R -l "$point"; }
-    done
-    return 0
-  }
-  trap unmount EXIT
-  mkdir -p "$target$PWD"
-  mount -t proc proc "$target/proc"
-  mount --rbind /dev "$target/dev"
-  mount --bind "$PWD" "$target$PWD"
-  local status=0
-  env -i HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt PIP_DISABLE_PIP_VERSION_CHECK=1 DEBIAN_FRONTEND=noninteractive \
-    ${CI:+CI=$CI} ${TYVO_WERROR:+TYVO_WERROR=$TYVO_WERROR} ${TYVO_ZIG:+TYVO_ZIG=$TYVO_ZIG} \
-    chroot "$target" /bin/sh -c 'cd "$0" && exec "$@"' "$PWD" "$@" || status=$?
-  return $status
-}
+# What the builds and suites inside need of the environment outside.
+root_environment=(SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt PIP_DISABLE_PIP_VERSION_CHECK=1
+                  DEBIAN_FRONTEND=noninteractive ${TYVO_WERROR:+TYVO_WERROR=$TYVO_WERROR} ${TYVO_ZIG:+TYVO_ZIG=$TYVO_ZIG})
 
 run_in() {
   local target=$1; shift
