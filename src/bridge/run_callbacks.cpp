@@ -409,13 +409,16 @@ PyRef start_task(PyObject* loop, bool plain_tasks, EnsureFutureEntry& entry) {
 
 PyTypeObject* ensure_future_type();
 
-// Moves the entries past the first slice into a new callback of their own, with their permits.
+// Moves the entries past the first slice into a new callback of their own. The batch's permits
+// go with them, all of them, to come back after the last slice's first steps: given back a slice
+// at a time, they would call the run starter in for a hand-over of 64 runs after each slice, each
+// one a wait for the interpreter lock while the loop holds it, and a burst of thousands would be
+// handed over in pieces of 64 instead of in one.
 PyRef split_off_rest(EnsureFutureState& state, std::vector<EnsureFutureEntry>& entries) {
   std::vector<EnsureFutureEntry> rest(std::make_move_iterator(entries.begin() + tasks_per_slice),
                                       std::make_move_iterator(entries.end()));
   entries.erase(entries.begin() + tasks_per_slice, entries.end());
-  StartPermits permits = state.permits.split(rest.size());
-  return new_callback(ensure_future_type(), EnsureFutureState{state.loop, std::move(rest), std::move(permits)});
+  return new_callback(ensure_future_type(), EnsureFutureState{state.loop, std::move(rest), std::move(state.permits)});
 }
 
 // Makes the tasks of the batch, or of its first slice when `sliced` and queues the rest behind

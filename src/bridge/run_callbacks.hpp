@@ -21,8 +21,8 @@ struct EnsureFutureEntry {
 // send the task's outcome. An entry that cannot be made a task goes to the loop's exception
 // handler, and its outcome is never sent. Dropped uncalled, it sends no outcome at all.
 // A big batch makes its tasks a slice at a time, the rest queued behind each slice's first steps.
-// `permits` go back once the loop has taken the first steps of the tasks (checked by one
-// call_soon after making them), or when that can no longer happen.
+// `permits` go back once the loop has taken the first steps of the last slice's tasks (checked by
+// one call_soon after making them), or when that can no longer happen.
 PyRef new_ensure_future(PyRef loop, std::vector<EnsureFutureEntry> entries, StartPermits permits);
 
 // Makes now the tasks of every batch's rest still queued on the loop of `future`, so that an
