@@ -44,7 +44,8 @@ echo "== aarch64 smoke: CPython $version, $(basename "$wheel")"
 inside() { arm64 run "$version" "$@"; }
 inside "$venv/bin/cron-next" "0 0 * * 5#2" 2026-01-01T00:00:00Z 1 || status=1
 # The fork and exit tests need the suite's conftest, so they run from its directory.
-inside sh -c 'cd tests/python && exec "$0" -m pytest -q -p no:cacheprovider ../arm64/test_smoke.py test_fork.py test_process_exit.py' \
+inside env TYVO_TEST_TIMEOUT_SCALE=4 \
+  sh -c 'cd tests/python && exec "$0" -m pytest -q -p no:cacheprovider ../arm64/test_smoke.py test_fork.py test_process_exit.py' \
   "$venv/bin/python" || status=1
 
 # tyvo_cron on both architectures, compared line by line.
@@ -68,7 +69,8 @@ fi
 if $suite; then
   began=$SECONDS
   echo "== aarch64 Python suite: CPython $version"
-  inside sh -c 'cd tests/python && exec "$0" -m pytest -q -p no:cacheprovider -n 2' "$venv/bin/python" || status=1
+  inside env TYVO_TEST_TIMEOUT_SCALE=4 \
+    sh -c 'cd tests/python && exec "$0" -m pytest -q -p no:cacheprovider -n 2' "$venv/bin/python" || status=1
   echo "   the suite took $((SECONDS - began)) s under emulation"
 fi
 rm -rf "${root:?}$venv"

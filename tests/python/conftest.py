@@ -30,9 +30,15 @@ SIGINT_PROLOGUE = (
 )
 
 
+# Under emulation (the aarch64 wheel run by qemu on a busy machine, scripts/arm64-smoke.sh) an
+# interpreter is tens of times slower: every scenario's time limit is stretched by this factor.
+TIMEOUT_SCALE = float(os.environ.get("TYVO_TEST_TIMEOUT_SCALE") or 1)
+
+
 def run_python(code, timeout=60, env=None):
     """Runs `code` in a fresh interpreter: for scenarios that depend on process-wide state
     (the job id counter, the logging cache, the worker threads) or on how a process ends."""
+    timeout *= TIMEOUT_SCALE
     full_env = dict(os.environ)
     full_env.update(env or {})
     return subprocess.run(
